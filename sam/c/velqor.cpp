@@ -1,0 +1,2 @@
+// Placeholder: the C interface is being written.
+#include <velqor/velqor.h>

@@ -1,0 +1,7 @@
+#include "sam/print_error.hpp"
+
+namespace SAM {
+
+void print_error(const std::string& /*text*/) {}
+
+}  // namespace SAM
