@@ -1,4 +1,182 @@
-/* Placeholder: the C interface is being written. */
+/* velqor: the flat C interface of the SAM client library.
+ *
+ * Installed as <velqor/velqor.h>; compiles as C99 and as C++. It wraps the C++ classes of
+ * <velqor/sam.hpp>: a stream session at the SAM bridge of an I2P router, the stream
+ * connections that accept and connect hand back, and destination records.
+ *
+ * Conventions that hold for every function below:
+ *  1. Ownership. Every string and buffer that a function returns is a new allocation made with
+ *     malloc (or strdup); it belongs to the caller, who releases it with free. Two calls of the
+ *     same getter return two separate copies. Every handle (velqor_stream_session,
+ *     velqor_socket) and every velqor_destination belongs to the caller too, who releases it
+ *     with its own function (velqor_stream_session_free, velqor_socket_free,
+ *     velqor_destination_free), never with free.
+ *  2. Nothing keeps a pointer to caller memory: string arguments and the settings record are
+ *     copied during the call.
+ *  3. Socket handles and destination records do not refer to the session that made them; they
+ *     stay valid after velqor_stream_session_free and are released on their own.
+ *  4. NULL. A NULL handle, record or string argument never crashes: the function answers it
+ *     with its failure result (NULL, -1, 0, or for a truth value the answer meaning "unusable")
+ *     and does nothing else. Every *_free function accepts NULL and then does nothing.
+ *  5. Truth values are int. An argument is true when it is non-zero; a returned truth value is
+ *     exactly 1 or 0.
+ *  6. Failures are never printed. They show only as the failure results named below and, for a
+ *     session, as velqor_is_sick() == 1.
+ *  7. Every call blocks the calling thread until the bridge or the peer has answered, without a
+ *     time limit. Nothing is thread-safe per handle: calls that touch the same handle must not
+ *     overlap. Distinct handles may be used on distinct threads.
+ */
 #ifndef VELQOR_VELQOR_H
 #define VELQOR_VELQOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifndef VELQOR_EXPORT
+#define VELQOR_EXPORT __attribute__((visibility("default")))
 #endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* What a caller fills in to create a session. Only read during velqor_stream_session_new. */
+typedef struct velqor_settings {
+  const char* samhost;      /* address of the SAM bridge, numeric IPv4 ("127.0.0.1") */
+  uint16_t samport;         /* its TCP port, usually 7656 */
+  const char* nickname;     /* the session's nickname */
+  const char* i2cp_options; /* extra options for the session, e.g. "inbound.length=2"; may be "" */
+  const char* destination;  /* "TRANSIENT" for a new destination, or a private one to take */
+} velqor_settings;
+
+/* A SAM stream session. Created by velqor_stream_session_new only. */
+typedef struct velqor_stream_session velqor_stream_session;
+/* One stream connection (from velqor_accept or velqor_connect). */
+typedef struct velqor_socket velqor_socket;
+/* A public and private destination pair, read through its two accessors. */
+typedef struct velqor_destination velqor_destination;
+
+/* ---- Session lifecycle, settings and state ---- */
+
+/* Connects to the bridge, performs the handshake and creates a stream session with signature
+ * type EdDSA_SHA512_Ed25519. Returns a new handle, which is not NULL when the bridge is
+ * unreachable or refuses the session: check velqor_is_sick() after creating. Returns NULL only
+ * when memory runs out.
+ * When `settings` is NULL or one of its string fields is NULL, nothing is connected and the
+ * handle holds no session: velqor_is_sick() returns 1, the string getters return NULL,
+ * velqor_get_samport() returns 0, velqor_get_my_destination() returns two empty strings, and
+ * every request fails. */
+VELQOR_EXPORT velqor_stream_session* velqor_stream_session_new(const velqor_settings* settings);
+
+/* Stops every forward, closes the control connection (which ends the session at the bridge)
+ * and releases the handle. Streams and destination records made by the session stay valid. */
+VELQOR_EXPORT void velqor_stream_session_free(velqor_stream_session* session);
+
+/* Each returns a new copy of the session's value (free it), or NULL for a NULL handle, a
+ * handle without session, or when memory runs out.
+ *   samhost, nickname, i2cp_options: as given in the settings.
+ *   session_id: the 5 to 8 random letters A-Z that name the session at the bridge.
+ *   sam_min_version, sam_max_version: the versions offered in the handshake ("3.0", "3.1").
+ *   sam_version: the version the bridge chose; "" when the handshake failed. */
+VELQOR_EXPORT char* velqor_get_samhost(const velqor_stream_session* session);
+VELQOR_EXPORT char* velqor_get_nickname(const velqor_stream_session* session);
+VELQOR_EXPORT char* velqor_get_session_id(const velqor_stream_session* session);
+VELQOR_EXPORT char* velqor_get_sam_min_version(const velqor_stream_session* session);
+VELQOR_EXPORT char* velqor_get_sam_max_version(const velqor_stream_session* session);
+VELQOR_EXPORT char* velqor_get_sam_version(const velqor_stream_session* session);
+VELQOR_EXPORT char* velqor_get_i2cp_options(const velqor_stream_session* session);
+
+/* Returns the bridge's port as given in the settings; 0 for a NULL handle or a handle without
+ * session. */
+VELQOR_EXPORT uint16_t velqor_get_samport(const velqor_stream_session* session);
+
+/* Returns 1 when the session is unusable (creation failed, or a request showed it broken);
+ * 0 otherwise. The state is one way: a sick session stays sick; free it and create a new one.
+ * Returns 1 for a NULL handle. */
+VELQOR_EXPORT int velqor_is_sick(const velqor_stream_session* session);
+
+/* Returns a new record with the session's own destination: its public destination (524
+ * characters for the EdDSA keys this interface uses) and its private one. Both are "" when
+ * the session could not be created. Release with velqor_destination_free. Returns NULL for a
+ * NULL handle or when memory runs out. */
+VELQOR_EXPORT velqor_destination* velqor_get_my_destination(const velqor_stream_session* session);
+
+/* ---- Session requests ----
+ * Each opens a connection of its own to the bridge and blocks until the bridge answers.
+ * A NULL string argument, or one containing "\r" or "\n", fails at once: nothing is sent and
+ * the session does not fall sick. A failed request may mark the session sick when the
+ * bridge's answer shows the session broken. */
+
+/* Waits for an incoming stream. Returns a new socket handle carrying it (release with
+ * velqor_socket_free), or NULL on failure. With `silent` 0 the first bytes read from the
+ * stream are the peer's destination and a "\n". */
+VELQOR_EXPORT velqor_socket* velqor_accept(velqor_stream_session* session, int silent);
+
+/* Opens a stream to `destination` (a public destination, or a name the bridge resolves).
+ * Returns a new socket handle (release with velqor_socket_free), or NULL on failure. */
+VELQOR_EXPORT velqor_socket* velqor_connect(velqor_stream_session* session, const char* destination,
+                                            int silent);
+
+/* Asks the bridge to pass every incoming stream to `host`:`port`, until the forward is
+ * stopped or the session freed. The session keeps the forward's connection. Returns 0 on
+ * success and -1 on failure, nothing else. */
+VELQOR_EXPORT int velqor_forward(velqor_stream_session* session, const char* host, uint16_t port,
+                                 int silent);
+
+/* Ends every forward to `host`:`port`; no match is not an error. */
+VELQOR_EXPORT void velqor_stop_forwarding(velqor_stream_session* session, const char* host,
+                                          uint16_t port);
+
+/* Ends every forward and closes the control connection, which ends the session at the
+ * bridge. The handle stays allocated and is still to be freed. */
+VELQOR_EXPORT void velqor_stop_forwarding_all(velqor_stream_session* session);
+
+/* Resolves `name` (e.g. "example.i2p"). Returns a new string holding its destination (free
+ * it), or NULL on failure. */
+VELQOR_EXPORT char* velqor_namelookup(velqor_stream_session* session, const char* name);
+
+/* Asks the bridge for a new destination; the session's own stays as it is. Returns a new
+ * record (release with velqor_destination_free), or NULL on failure. */
+VELQOR_EXPORT velqor_destination* velqor_dest_generate(velqor_stream_session* session);
+
+/* ---- Stream connections ---- */
+
+/* Sends all `length` bytes at `data`, zero bytes included. A failed send closes the
+ * connection, which velqor_socket_is_ok() then shows as 0; no SIGPIPE is raised.
+ * CAVEAT: a `length` of 0 closes the connection (`data` is not read then and may be NULL).
+ * A NULL `data` with a `length` above 0 sends nothing and leaves the connection as it is. */
+VELQOR_EXPORT void velqor_write(velqor_socket* socket, const void* data, size_t length);
+
+/* Returns the bytes of one receive (at most 4096; bytes that came with the bridge's reply line
+ * come first), zero bytes included, in a new buffer of exactly `*length` bytes with no terminating
+ * NUL (free it). Blocks until bytes arrive or the connection ends. Returns NULL and sets `*length`
+ * to 0 only when the connection has ended or failed (it is then closed: velqor_socket_is_ok()
+ * returns 0) or the socket was closed already. A NULL `length` returns NULL at once without
+ * receiving anything. */
+VELQOR_EXPORT char* velqor_read(velqor_socket* socket, size_t* length);
+
+/* Closes the connection. The handle stays allocated and is still to be freed; closing twice
+ * is harmless. */
+VELQOR_EXPORT void velqor_socket_close(velqor_socket* socket);
+
+/* Returns 1 while the connection is open, else 0 (also for a NULL handle). */
+VELQOR_EXPORT int velqor_socket_is_ok(const velqor_socket* socket);
+
+/* Closes the connection if it is still open and releases the handle. NULL does nothing. */
+VELQOR_EXPORT void velqor_socket_free(velqor_socket* socket);
+
+/* ---- Destination records ---- */
+
+/* Each returns a new copy of the public or private destination (free it), or NULL for a NULL
+ * record or when memory runs out. */
+VELQOR_EXPORT char* velqor_destination_pub(const velqor_destination* destination);
+VELQOR_EXPORT char* velqor_destination_priv(const velqor_destination* destination);
+
+/* Releases the record and both its strings. NULL does nothing. */
+VELQOR_EXPORT void velqor_destination_free(velqor_destination* destination);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELQOR_VELQOR_H */
