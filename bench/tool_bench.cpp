@@ -1,0 +1,230 @@
+// tessivar benchmarks:
+//  1. the row scanner's rate on a 64 MiB page, next to `grep -c -E` on the same file;
+//  2. the time to scan single lines of 1, 5 and 10 MB (it should grow linearly);
+//  3. the peak memory of the real tessivar binary fetching a 16 MiB and a 64 MiB page from a
+//     fake bridge and site in this process (it should not grow with the page).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "file_line_reader.hpp"
+#include "row_scanner.hpp"
+#include "tool_fake_site.hpp"
+#include "tool_page_writer.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double megabytes(std::size_t bytes) { return static_cast<double>(bytes) / 1e6; }
+
+std::size_t fileSize(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  return in ? static_cast<std::size_t>(in.tellg()) : 0;
+}
+
+// Scans `path` as the tool does: line by line from the file, groups taken for every row.
+long scanFile(const std::string& path, const tessivar::RowScanner& scanner) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return -1;
+  tessivar::FileLineReader lines(fileno(file));
+  std::vector<std::string_view> groups;
+  std::string line;
+  long rows = 0;
+  std::size_t groupBytes = 0;
+  while (lines.next(line)) {
+    if (!scanner.search(line, groups)) continue;
+    ++rows;
+    groupBytes += groups[0].size() + groups[1].size() + groups[2].size();
+  }
+  std::fclose(file);
+  return groupBytes > 0 ? rows : -1;
+}
+
+long grepCount(const std::string& path) {
+  // The row pattern in POSIX ERE: "\/" is plain "/" there.
+  const std::string command =
+      "LC_ALL=C grep -c -E '<td><a href=\"http://(.*)/\\?i2paddresshelper=(.*)\">a</a> "
+      "<a href=\"http://(.*)/\">b</a></td>' '" +
+      path + "'";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  long count = -1;
+  if (std::fscanf(pipe, "%ld", &count) != 1) count = -1;
+  pclose(pipe);
+  return count;
+}
+
+void compareWithGrep(const std::string& page, const tessivar::RowScanner& scanner) {
+  const std::size_t bytes = fileSize(page);
+  std::printf("Scanning a page of %.1f MB (rows with 524-character helpers):\n", megabytes(bytes));
+  double bestScan = 1e9, bestGrep = 1e9;
+  long rows = 0, grepRows = 0;
+  for (int round = 0; round < 3; ++round) {
+    Clock::time_point start = Clock::now();
+    rows = scanFile(page, scanner);
+    bestScan = std::min(bestScan, secondsSince(start));
+    start = Clock::now();
+    grepRows = grepCount(page);
+    bestGrep = std::min(bestGrep, secondsSince(start));
+  }
+  const double scanRate = megabytes(bytes) / bestScan;
+  const double grepRate = megabytes(bytes) / bestGrep;
+  std::printf("  RowScanner     %8.1f MB/s  (%ld rows, best of 3, groups taken)\n", scanRate, rows);
+  std::printf("  grep -c -E     %8.1f MB/s  (%ld rows, best of 3, process included)\n", grepRate,
+              grepRows);
+  std::printf("  ratio          %8.2f of grep's rate (target >= 0.50)\n", scanRate / grepRate);
+}
+
+void scanLongLines(const tessivar::RowScanner& scanner) {
+  std::printf("Single long lines:\n");
+  const std::string opening =
+      "<td><a href=\"http://h/?i2paddresshelper=v\">a</a> <a href=\"http://";
+  std::vector<std::string_view> groups;
+  for (std::size_t mb : {1, 5, 10}) {
+    const std::size_t length = mb * 1000 * 1000;
+    std::string noMatch;
+    while (noMatch.size() < length) noMatch += opening;
+    noMatch.resize(length);
+    const std::string helper(length - 200, 'Q');
+    const std::string match = TestPageWriter::row(1, helper);
+
+    Clock::time_point start = Clock::now();
+    const bool found = scanner.search(noMatch, groups);
+    const double noMatchSeconds = secondsSince(start);
+    start = Clock::now();
+    const bool foundRow = scanner.search(match, groups) && groups[1].size() == helper.size();
+    const double matchSeconds = secondsSince(start);
+    std::printf(
+        "  %2zu MB  unclosed row openings: %7.1f ms (%.2f ns/byte, %s)"
+        "   one row with a huge helper: %7.1f ms (%.2f ns/byte, %s)\n",
+        mb, noMatchSeconds * 1e3, noMatchSeconds * 1e9 / static_cast<double>(length),
+        found ? "MATCHED?!" : "no match", matchSeconds * 1e3,
+        matchSeconds * 1e9 / static_cast<double>(match.size()), foundRow ? "row" : "MISSED?!");
+  }
+}
+
+struct ToolRun {
+  int exitStatus = -1;
+  long peakKilobytes = -1;
+  double seconds = 0;
+  std::string lastLine;
+};
+
+// Measuring mode of this program ("--measure OUT ARG..."): runs tessivar with ARG...,
+// standard output to OUT, and prints "<exit status> <peak kB> <seconds>".
+//
+// The peak reported for a child includes the high-water mark of the memory image it had
+// before exec, so the child must not start as a copy (or a vfork) of the benchmark with its
+// pages in memory. This mode runs in a fresh, small image and forks tessivar from there.
+int measureMode(int argc, char** argv) {
+  if (argc < 4) return 2;
+  const Clock::time_point start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (out < 0 || null < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0) _exit(127);
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>(TESSIVAR_BINARY));
+    for (int i = 3; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+    execv(TESSIVAR_BINARY, args.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return 1;
+  std::printf("%d %ld %f\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
+              secondsSince(start));
+  return 0;
+}
+
+ToolRun runTool(const std::vector<std::string>& arguments, const std::string& outPath) {
+  ToolRun run;
+  std::string command = "/proc/self/exe --measure '" + outPath + "'";
+  for (const auto& a : arguments) command += " '" + a + "'";
+  // popen's shell is not /proc/self/exe: name this program by its path instead.
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return run;
+  command.replace(0, std::string("/proc/self/exe").size(), "'" + std::string(self, n) + "'");
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  if (std::fscanf(pipe, "%d %ld %lf", &run.exitStatus, &run.peakKilobytes, &run.seconds) != 3) {
+    run.exitStatus = -1;
+  }
+  pclose(pipe);
+  std::ifstream out(outPath);
+  for (std::string line; std::getline(out, line);) run.lastLine = line;
+  return run;
+}
+
+void measureToolMemory(const std::string& dir, const std::string& smallPage,
+                       const std::string& largePage) {
+  std::printf("Peak memory (maximum resident set) of the tessivar binary:\n");
+  const std::string outPath = dir + "/stdout.txt";
+  const ToolRun version = runTool({"--version"}, outPath);
+  std::printf("  --version only             %7.1f MB\n", version.peakKilobytes / 1024.0);
+  for (const std::string& page : {smallPage, largePage}) {
+    FakeSiteBridge site(page);
+    if (site.port() == 0) {
+      std::printf("  fake site could not listen\n");
+      return;
+    }
+    const ToolRun run =
+        runTool({"--sam=127.0.0.1:" + std::to_string(site.port()), dir + "/list.txt"}, outPath);
+    std::printf(
+        "  page of %5.1f MB           %7.1f MB  (exit %d, %.2f s, \"%s\", list file %.1f MB)\n",
+        megabytes(fileSize(page)), run.peakKilobytes / 1024.0, run.exitStatus, run.seconds,
+        run.lastLine.c_str(), megabytes(fileSize(dir + "/list.txt")));
+    std::remove((dir + "/list.txt").c_str());
+  }
+  std::remove(outPath.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--measure") return measureMode(argc, argv);
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dirTemplate =
+      std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/tessivar-bench-XXXXXX";
+  if (mkdtemp(dirTemplate.data()) == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string dir = dirTemplate;
+  setenv("TMPDIR", dir.c_str(), 1);  // the tool's own temporary copy goes here as well
+
+  const std::string largePage = dir + "/page-64MiB.html";
+  const std::string smallPage = dir + "/page-16MiB.html";
+  if (TestPageWriter(64u << 20, 130000).write(largePage) < 0 ||
+      TestPageWriter(16u << 20, 32500).write(smallPage) < 0) {
+    std::printf("could not write the test pages in %s\n", dir.c_str());
+    return 1;
+  }
+
+  const tessivar::RowScanner scanner;
+  compareWithGrep(largePage, scanner);
+  scanLongLines(scanner);
+  measureToolMemory(dir, smallPage, largePage);
+
+  std::remove(largePage.c_str());
+  std::remove(smallPage.c_str());
+  rmdir(dir.c_str());
+  return 0;
+}

@@ -1,0 +1,141 @@
+#include "row_scanner.hpp"
+
+#include <re2/re2.h>
+
+#include <cctype>
+#include <cstring>
+
+namespace tessivar {
+
+const char RowScanner::kRowPattern[] =
+    R"re(<td><a href="http:\/\/(.*)\/\?i2paddresshelper=(.*)">a<\/a> <a href="http:\/\/(.*)\/">b<\/a><\/td>)re";
+
+namespace {
+
+// Rewrites ECMAScript pattern text for RE2. Only "." differs in meaning between the two for
+// the shared syntax: ECMAScript's excludes both line terminators, RE2's only "\n".
+std::string toRe2Syntax(const std::string& ecma) {
+  std::string out;
+  out.reserve(ecma.size() + 16);
+  bool inClass = false;
+  for (std::size_t i = 0; i < ecma.size(); ++i) {
+    const char c = ecma[i];
+    if (c == '\\' && i + 1 < ecma.size()) {
+      out += c;
+      out += ecma[++i];
+    } else if (inClass) {
+      out += c;
+      if (c == ']') inClass = false;
+    } else if (c == '[') {
+      out += c;
+      inClass = true;
+    } else if (c == '.') {
+      out += "[^\\r\\n]";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool isQuantifier(char c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
+
+std::string_view view(const re2::StringPiece& piece) {
+  return std::string_view(piece.data(), piece.size());
+}
+
+}  // namespace
+
+RowScanner::RowScanner(const std::string& ecmaPattern) {
+  RE2::Options options;
+  options.set_encoding(RE2::Options::EncodingLatin1);  // bytes, as std::regex over char
+  options.set_log_errors(false);
+  regex_ = std::make_unique<RE2>(toRe2Syntax(ecmaPattern), options);
+  if (!regex_->ok()) {
+    error_ = regex_->error();
+    if (error_.empty()) error_ = "invalid pattern";
+    return;
+  }
+  groupCount_ = regex_->NumberOfCapturingGroups();
+  literalsAndGroups_ = splitIntoLiterals(ecmaPattern);
+}
+
+RowScanner::~RowScanner() = default;
+
+bool RowScanner::splitIntoLiterals(const std::string& ecmaPattern) {
+  static const char metacharacters[] = "^$\\.*+?()[]{}|";
+  static const char group[] = "(.*)";
+  literals_.assign(1, std::string());
+  std::size_t i = 0;
+  while (i < ecmaPattern.size()) {
+    if (ecmaPattern.compare(i, 4, group) == 0) {
+      literals_.emplace_back();
+      i += 4;
+    } else {
+      char literal = ecmaPattern[i];
+      if (literal == '\\') {
+        if (i + 1 == ecmaPattern.size()) return false;
+        literal = ecmaPattern[i + 1];
+        // Only escaped punctuation stands for itself; \d, \n, \b and the like do not.
+        if (!std::ispunct(static_cast<unsigned char>(literal))) return false;
+        i += 2;
+      } else {
+        if (std::strchr(metacharacters, literal) != nullptr) return false;
+        if (literal == '\r' || literal == '\n') return false;
+        i += 1;
+      }
+      literals_.back() += literal;
+    }
+    if (i < ecmaPattern.size() && isQuantifier(ecmaPattern[i])) return false;
+  }
+  return static_cast<int>(literals_.size()) == groupCount_ + 1;
+}
+
+bool RowScanner::search(std::string_view line, std::vector<std::string_view>& groups) const {
+  if (!ok()) return false;
+  const re2::StringPiece text(line.data(), line.size());
+  // Finding where the match lies needs only RE2's automata, which run in linear time and
+  // fast; asking RE2 for the groups at once would make it use a slower matcher on every line.
+  re2::StringPiece whole;
+  if (!regex_->Match(text, 0, text.size(), RE2::UNANCHORED, &whole, 1)) return false;
+  groups.assign(static_cast<std::size_t>(groupCount_), std::string_view());
+  if (groupCount_ == 0) return true;
+  if (literalsAndGroups_ && groupsBySplit(view(whole), groups)) return true;
+
+  // Within the bounds of the whole match, the groups are those of the match on the line.
+  std::vector<re2::StringPiece> submatches(static_cast<std::size_t>(groupCount_) + 1);
+  const std::size_t start = static_cast<std::size_t>(whole.data() - text.data());
+  if (!regex_->Match(text, start, start + whole.size(), RE2::ANCHOR_BOTH, submatches.data(),
+                     groupCount_ + 1)) {
+    return false;  // not reached: the same program matched this text a moment ago
+  }
+  for (int g = 0; g < groupCount_; ++g) groups[g] = view(submatches[g + 1]);
+  return true;
+}
+
+// The whole match holds no "\r" or "\n" (the literals hold none and the groups cannot take
+// them), so inside it each "(.*)" may take any byte. Greedy groups, earliest first, then end
+// as late as they can: each literal sits at its last place that still leaves room for the
+// literals after it, which a walk from the right finds.
+bool RowScanner::groupsBySplit(std::string_view match,
+                               std::vector<std::string_view>& groups) const {
+  const std::string& lastLiteral = literals_.back();
+  if (match.size() < lastLiteral.size()) return false;
+  std::size_t next = match.size() - lastLiteral.size();  // where literal j + 1 starts
+  for (std::size_t j = literals_.size() - 1; j-- > 0;) {
+    const std::string& literal = literals_[j];
+    std::size_t start = 0;
+    if (j > 0) {
+      if (next < literal.size()) return false;
+      start = match.rfind(literal, next - literal.size());
+      if (start == std::string_view::npos) return false;
+    }
+    const std::size_t groupBegin = start + literal.size();
+    if (groupBegin > next) return false;
+    groups[j] = match.substr(groupBegin, next - groupBegin);
+    next = start;
+  }
+  return true;
+}
+
+}  // namespace tessivar
