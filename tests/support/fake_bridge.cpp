@@ -103,13 +103,14 @@ void BridgeConnection::waitUntilPeerHasRead() {
   if (getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len) != 0) return;
   const uint16_t selfPort = ntohs(self.sin_port);
   // First until the peer has acknowledged every byte (it is in its receive queue), then
-  // until the peer's program has read them out of that queue.
+  // until the peer's program has read them out of that queue. Both give up once the connection
+  // is closed, so a client that stops reading cannot hold up the bridge's shutdown.
   for (;;) {
     int unacked = 0;
-    if (ioctl(fd_, SIOCOUTQ, &unacked) != 0 || unacked == 0) break;
+    if (closed_ || ioctl(fd_, SIOCOUTQ, &unacked) != 0 || unacked == 0) break;
     std::this_thread::yield();
   }
-  while (receiveQueueOf(peerPort_, selfPort) > 0) std::this_thread::yield();
+  while (!closed_ && receiveQueueOf(peerPort_, selfPort) > 0) std::this_thread::yield();
 }
 
 std::string BridgeConnection::readLine() {
@@ -128,18 +129,20 @@ std::string BridgeConnection::readLine() {
   }
 }
 
-std::string BridgeConnection::readSome() {
+std::string BridgeConnection::readSome(std::size_t limit) {
+  if (limit == 0) return "";
   if (!buffer_.empty()) {
-    std::string out;
-    out.swap(buffer_);
+    std::string out = buffer_.substr(0, limit);
+    buffer_.erase(0, out.size());
     return out;
   }
-  char chunk[65536];
+  std::string chunk(limit, '\0');
   for (;;) {
-    ssize_t n = fd_ < 0 ? 0 : ::recv(fd_, chunk, sizeof chunk, 0);
+    ssize_t n = fd_ < 0 ? 0 : ::recv(fd_, &chunk[0], chunk.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return "";
-    return std::string(chunk, static_cast<std::size_t>(n));
+    chunk.resize(static_cast<std::size_t>(n));
+    return chunk;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,8 +53,9 @@ class BridgeConnection {
   void sendSplit(const std::vector<std::string>& pieces);
   // Returns the next line ("\n" included), or "" when the client closed first.
   std::string readLine();
-  // Returns the next bytes the client sent (buffered ones first), or "" at end of stream.
-  std::string readSome();
+  // Returns the next bytes the client sent (buffered ones first), at most `limit` of them, or
+  // "" at end of stream.
+  std::string readSome(std::size_t limit = 65536);
   // Reads until the client closes and returns everything it sent.
   std::string readAll();
   // Closes the connection from the bridge's side.
