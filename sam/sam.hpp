@@ -283,8 +283,11 @@ class VELQOR_EXPORT StreamSession {
 
   // Waits for an incoming stream. On success the result owns its connection; with `silent`
   // false the bridge first sends the peer's destination as one line (see readLine()).
+  // CAVEAT: with `silent` true the bridge sends no status line, so the request succeeds as
+  // soon as it is sent; a stream that does not come about shows as an empty read().
   RequestResult<std::unique_ptr<I2pSocket>> accept(bool silent);
   // Opens a stream to `destination` (a public destination or a name the bridge resolves).
+  // CAVEAT: as for accept(), with `silent` true no status line is read.
   RequestResult<std::unique_ptr<I2pSocket>> connect(const std::string& destination, bool silent);
   // Asks the bridge to pass every incoming stream to `host`:`port`. The forward lasts until
   // stopForwarding(), stopForwardingAll() or destruction. A second forward to the same host
@@ -306,7 +309,8 @@ class VELQOR_EXPORT StreamSession {
   FullDestination createStreamSession(const std::string& destination);
 
   // Static forms: one exchange on `socket`. Each returns SOCKET_NOT_OK without sending when
-  // `socket` is not usable.
+  // `socket` is not usable. accept and connect with `silent` true read no reply: they return
+  // OK when the request was sent and NO_ANSWER when sending failed.
   static Message::Answer<const std::string> createStreamSession(
       I2pSocket& socket, const std::string& sessionID, const std::string& nickname,
       const std::string& destination, const std::string& options, const std::string& signatureType);
@@ -349,8 +353,9 @@ class VELQOR_EXPORT StreamSession {
  private:
   // Sends `requestLine` on a connection of its own and applies the sick rules of stream
   // requests (accept, connect, forward). An empty line is a refused argument: nothing is
-  // sent and the session stays as it is.
-  RequestResult<std::unique_ptr<I2pSocket>> streamRequest(const std::string& requestLine);
+  // sent and the session stays as it is. With `silent` no reply line is read.
+  RequestResult<std::unique_ptr<I2pSocket>> streamRequest(const std::string& requestLine,
+                                                          bool silent);
 
   I2pSocket socket;  // the control connection
   const std::string nickname;

@@ -39,6 +39,18 @@ bool streamFailureMakesSick(Message::eStatus status) {
          status == Message::I2P_ERROR || status == Message::INVALID_ID;
 }
 
+// With SILENT=true the bridge sends no status line for a stream that comes about: the stream's
+// bytes follow at once, and a failure closes the connection. Reading a reply would take the
+// peer's first line for one, or wait for a "\n" that may never come, so only the write is
+// checked; a stream that failed shows as an empty read.
+Message::eStatus exchangeStreamRequest(I2pSocket& socket, const std::string& requestLine,
+                                       bool silent) {
+  if (!silent) return StreamSession::request(socket, requestLine);
+  if (!socket.isOk()) return Message::SOCKET_NOT_OK;
+  socket.write(requestLine);
+  return socket.isOk() ? Message::OK : Message::NO_ANSWER;
+}
+
 // A lookup or a generation does not name the session, so only a dead connection counts.
 bool queryFailureMakesSick(Message::eStatus status) {
   return status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK;
@@ -114,10 +126,10 @@ Message::Answer<const std::string> StreamSession::createStreamSession(
 }
 
 RequestResult<std::unique_ptr<I2pSocket>> StreamSession::streamRequest(
-    const std::string& requestLine) {
+    const std::string& requestLine, bool silent) {
   if (requestLine.empty()) return {};
   auto connection = std::make_unique<I2pSocket>(socket);
-  const Message::eStatus status = request(*connection, requestLine);
+  const Message::eStatus status = exchangeStreamRequest(*connection, requestLine, silent);
   if (status != Message::OK) {
     if (streamFailureMakesSick(status)) fallSick();
     return {};
@@ -126,17 +138,17 @@ RequestResult<std::unique_ptr<I2pSocket>> StreamSession::streamRequest(
 }
 
 RequestResult<std::unique_ptr<I2pSocket>> StreamSession::accept(bool silent) {
-  return streamRequest(Message::streamAccept(sessionID, silent));
+  return streamRequest(Message::streamAccept(sessionID, silent), silent);
 }
 
 RequestResult<std::unique_ptr<I2pSocket>> StreamSession::connect(const std::string& destination,
                                                                  bool silent) {
-  return streamRequest(Message::streamConnect(sessionID, destination, silent));
+  return streamRequest(Message::streamConnect(sessionID, destination, silent), silent);
 }
 
 RequestResult<void> StreamSession::forward(const std::string& host, uint16_t port, bool silent) {
   RequestResult<std::unique_ptr<I2pSocket>> result =
-      streamRequest(Message::streamForward(sessionID, host, port, silent));
+      streamRequest(Message::streamForward(sessionID, host, port, silent), false);
   if (!result.isOk) return RequestResult<void>();
   forwardedStreams.emplace_back(std::move(result.value), host, port, silent);
   return RequestResult<void>(true);
@@ -166,12 +178,13 @@ RequestResult<const FullDestination> StreamSession::destGenerate() const {
 
 Message::eStatus StreamSession::accept(I2pSocket& socket, const std::string& sessionID,
                                        bool silent) {
-  return request(socket, Message::streamAccept(sessionID, silent));
+  return exchangeStreamRequest(socket, Message::streamAccept(sessionID, silent), silent);
 }
 
 Message::eStatus StreamSession::connect(I2pSocket& socket, const std::string& sessionID,
                                         const std::string& destination, bool silent) {
-  return request(socket, Message::streamConnect(sessionID, destination, silent));
+  return exchangeStreamRequest(socket, Message::streamConnect(sessionID, destination, silent),
+                               silent);
 }
 
 Message::eStatus StreamSession::forward(I2pSocket& socket, const std::string& sessionID,

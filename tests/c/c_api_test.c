@@ -166,7 +166,7 @@ enum request_kind { LOOKUP, GENERATE, FORWARD, CONNECT, ACCEPT };
 /* The line each kind of request is expected to send, for the arguments run_request uses. */
 static const char* const expected_line[] = {
     "NAMING LOOKUP NAME=site.i2p\n", "DEST GENERATE\n", " PORT=4242 HOST=127.0.0.1 SILENT=true\n",
-    " DESTINATION=PEERDEST SILENT=true\n", " SILENT=false\n"};
+    " DESTINATION=PEERDEST SILENT=false\n", " SILENT=false\n"};
 
 /* Makes one request and tells whether it succeeded; frees whatever it returned. */
 static int run_request(velqor_stream_session* session, enum request_kind kind) {
@@ -183,7 +183,7 @@ static int run_request(velqor_stream_session* session, enum request_kind kind) {
     case CONNECT:
     case ACCEPT: {
       velqor_socket* socket =
-          kind == CONNECT ? velqor_connect(session, "PEERDEST", 7) : velqor_accept(session, 0);
+          kind == CONNECT ? velqor_connect(session, "PEERDEST", 0) : velqor_accept(session, 0);
       velqor_socket_free(socket);
       return socket != NULL;
     }
@@ -307,7 +307,7 @@ static void test_read_until_peer_ends(void) {
   fake_bridge_on_stream(bridge, "STREAM ACCEPT", "STREAM STATUS RESULT=OK\n", data, sizeof data - 1,
                         FAKE_BRIDGE_END_AFTER_DATA);
   session = session_on(bridge);
-  socket = velqor_accept(session, 1);
+  socket = velqor_accept(session, 0);
   CHECK(socket != NULL);
   got = velqor_read(socket, &length);
   CHECK(got != NULL && length == sizeof data - 1 && memcmp(got, data, length) == 0);

@@ -220,7 +220,7 @@ bool runMember(StreamSession& session, Kind kind) {
   switch (kind) {
     case Kind::Accept:
     case Kind::Connect: {
-      auto result = kind == Kind::Accept ? session.accept(true) : session.connect("peer", false);
+      auto result = kind == Kind::Accept ? session.accept(false) : session.connect("peer", false);
       EXPECT_EQ(result.value != nullptr, result.isOk);
       if (result.value) {
         EXPECT_TRUE(result.value->isOk());
@@ -248,7 +248,7 @@ bool runMember(StreamSession& session, Kind kind) {
 Message::eStatus runStatic(I2pSocket& socket, Kind kind) {
   switch (kind) {
     case Kind::Accept:
-      return StreamSession::accept(socket, "SID", true);
+      return StreamSession::accept(socket, "SID", false);
     case Kind::Connect:
       return StreamSession::connect(socket, "SID", "peer", false);
     case Kind::Forward:
@@ -414,8 +414,8 @@ TEST(StreamSessionTest, StopForwardingAllLeavesHandedOutStreamsOpen) {
   echoAfterOk(bridge, "STREAM CONNECT");
   StreamSession session("all", kHost, bridge.port());
   ASSERT_TRUE(session.forward(kHost, 6000, true).isOk);  // connection 1
-  auto accepted = session.accept(true);                  // connection 2
-  auto connected = session.connect("peer", true);        // connection 3
+  auto accepted = session.accept(false);                 // connection 2
+  auto connected = session.connect("peer", false);       // connection 3
   ASSERT_TRUE(session.forward(kHost, 6001, true).isOk);  // connection 4
   ASSERT_TRUE(accepted.isOk);
   ASSERT_TRUE(connected.isOk);
@@ -490,7 +490,7 @@ TEST(StreamSessionTest, StreamBytesGluedToTheStatusLineAreKept) {
   });
   StreamSession session("glue", kHost, bridge.port());
 
-  auto connected = session.connect("peer", true);
+  auto connected = session.connect("peer", false);
   ASSERT_TRUE(connected.isOk);
   std::string got;
   while (got.size() < page.size()) {
@@ -506,8 +506,47 @@ TEST(StreamSessionTest, StreamBytesGluedToTheStatusLineAreKept) {
   EXPECT_EQ(accepted.value->readLine(), "GET / HTTP/1.1\r\n");
 
   I2pSocket socket(kHost, bridge.port());
-  EXPECT_EQ(StreamSession::connect(socket, "split", "peer", true), Message::OK);
+  EXPECT_EQ(StreamSession::connect(socket, "split", "peer", false), Message::OK);
   EXPECT_EQ(socket.read(), "late");
+}
+
+// With SILENT=true a real bridge sends no status line: the stream's bytes come at once, and a
+// failed stream is a closed connection. Reading a reply there would eat the peer's first line.
+TEST(StreamSessionTest, SilentStreamsReadNoStatusLine) {
+  FakeBridge bridge;
+  auto peerSpeaks = bridge.makeGate();
+  bridge.on("STREAM CONNECT ID", [](BridgeConnection& c, const std::string&) {
+    c.send("hello\n");
+    c.shutdownWrite();
+  });
+  bridge.on("STREAM ACCEPT", [peerSpeaks](BridgeConnection& c, const std::string&) {
+    peerSpeaks->wait();  // no peer yet: the accept must return without any byte
+    c.send("abc");
+    c.shutdownWrite();
+  });
+  bridge.on("STREAM CONNECT ID=gone", [](BridgeConnection& c, const std::string&) { c.close(); });
+  StreamSession session("silent", kHost, bridge.port());
+
+  auto connected = session.connect("peer", true);
+  ASSERT_TRUE(connected.isOk);
+  EXPECT_EQ(connected.value->readLine(), "hello\n");
+
+  auto accepted = session.accept(true);
+  ASSERT_TRUE(accepted.isOk);
+  peerSpeaks->open();
+  EXPECT_EQ(accepted.value->read(), "abc");
+  EXPECT_EQ(accepted.value->read(), "");
+
+  // A stream that does not come about shows only as its end.
+  I2pSocket socket(kHost, bridge.port());
+  EXPECT_EQ(StreamSession::connect(socket, "gone", "peer", true), Message::OK);
+  EXPECT_EQ(socket.read(), "");
+  EXPECT_FALSE(session.isSick());
+  EXPECT_EQ(bridge
+                .linesStartingWith("STREAM CONNECT ID=" + session.getSessionID() +
+                                   " DESTINATION=peer SILENT=true\n")
+                .size(),
+            1u);
 }
 
 }  // namespace

@@ -166,6 +166,10 @@ void BridgeConnection::shutdownWrite() {
 FakeBridge::FakeBridge() {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0) throw std::runtime_error("fake bridge: socket failed");
+  // Suites that make thousands of connections leave as many loopback ports in TIME-WAIT;
+  // SO_REUSEADDR keeps those from making the next bridge's bind fail.
+  int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
