@@ -10,7 +10,12 @@ int main(int argc, char** argv) {
     printf("usage: %s SAM-PORT\n", argv[0]);
     return 0;
   }
-  velqor_settings settings = {"consumer", "127.0.0.1", (uint16_t)atoi(argv[1]), "TRANSIENT", ""};
+  velqor_settings settings;
+  settings.samhost = "127.0.0.1";
+  settings.samport = (uint16_t)atoi(argv[1]);
+  settings.nickname = "consumer";
+  settings.i2cp_options = "";
+  settings.destination = "TRANSIENT";
   velqor_stream_session* session = velqor_stream_session_new(&settings);
   if (session == NULL) return 1;
   printf("sick: %d\n", velqor_is_sick(session));

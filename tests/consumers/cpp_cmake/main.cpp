@@ -10,8 +10,7 @@ int main(int argc, char** argv) {
     std::cout << "usage: " << argv[0] << " SAM-PORT\n";
     return 0;
   }
-  SAM::StreamSession session("consumer", "127.0.0.1",
-                             static_cast<uint16_t>(std::atoi(argv[1])));
+  SAM::StreamSession session("consumer", "127.0.0.1", static_cast<uint16_t>(std::atoi(argv[1])));
   std::cout << "sick: " << session.isSick() << "\n";
   return 0;
 }
