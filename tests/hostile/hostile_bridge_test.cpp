@@ -25,7 +25,6 @@
 
 #include "fake_bridge.hpp"
 #include "process_usage.hpp"
-#include "split_sender.hpp"
 
 namespace {
 
@@ -35,7 +34,6 @@ using SAM::StreamSession;
 using velqor_test::BridgeConnection;
 using velqor_test::FakeBridge;
 using velqor_test::ProcessUsage;
-using velqor_test::SplitSender;
 
 // Sent after each case's reply (and after the bytes glued to it) in a send of its own; the
 // client reads up to it, which shows that nothing was lost, doubled or reordered.
@@ -223,10 +221,9 @@ class HostileBridgeTest : public ::testing::Test {
   // Scripts the bridge to answer lines that start with `prefix` with the queued deliveries,
   // one for each line, in order.
   void answerFromQueue(const std::string& prefix) {
-    const uint16_t port = bridge_->port();
-    bridge_->on(prefix, [this, port](BridgeConnection& conn, const std::string&) {
+    bridge_->on(prefix, [this](BridgeConnection& conn, const std::string&) {
       const Delivery delivery = nextDelivery();
-      SplitSender::send(conn, port, delivery.pieces);
+      conn.sendSplit(delivery.pieces);
       if (delivery.closeAfter) conn.close();
     });
   }

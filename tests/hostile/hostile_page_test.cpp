@@ -22,7 +22,6 @@
 #include "directory_listing.hpp"
 #include "fake_bridge.hpp"
 #include "process_usage.hpp"
-#include "split_sender.hpp"
 
 namespace {
 
@@ -31,7 +30,6 @@ using tessivar::kExitSuccess;
 using velqor_test::BridgeConnection;
 using velqor_test::FakeBridge;
 using velqor_test::ProcessUsage;
-using velqor_test::SplitSender;
 
 std::string row(const std::string& host, const std::string& helper, const std::string& host2) {
   return "<tr><td><a href=\"http://" + host + "/?i2paddresshelper=" + helper +
@@ -118,8 +116,7 @@ class HostilePageTest : public ::testing::Test {
   }
 
   void serve(const Site& site) {
-    const uint16_t port = bridge_->port();
-    bridge_->on("STREAM CONNECT", [this, site, port](BridgeConnection& conn, const std::string&) {
+    bridge_->on("STREAM CONNECT", [this, site](BridgeConnection& conn, const std::string&) {
       conn.send("STREAM STATUS RESULT=OK\n");
       for (std::string line = conn.readLine(); !line.empty() && line != "\r\n";
            line = conn.readLine()) {
@@ -127,10 +124,10 @@ class HostilePageTest : public ::testing::Test {
       if (!site.head.empty()) {
         // The empty piece after the head only makes the sender wait until the run has read
         // the head; the run made its temporary file before its first read.
-        SplitSender::send(conn, port, {site.head, ""});
+        conn.sendSplit({site.head, ""});
         noteTemporaryFiles();
       }
-      SplitSender::send(conn, port, site.pieces);
+      conn.sendSplit(site.pieces);
       conn.close();
     });
   }

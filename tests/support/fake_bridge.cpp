@@ -1,15 +1,15 @@
 #include "fake_bridge.hpp"
 
 #include <arpa/inet.h>
-#include <linux/sockios.h>
+#include <dirent.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -25,21 +25,37 @@ std::string readKeyFile(const char* name) {
   return key;
 }
 
-// Bytes that the socket with local port `localPort` and remote port `remotePort` has received
-// but its owner has not read yet; -1 when there is no such socket.
-long receiveQueueOf(uint16_t localPort, uint16_t remotePort) {
-  std::ifstream in("/proc/net/tcp");
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    unsigned local = 0, remote = 0, state = 0, txq = 0, rxq = 0;
-    if (std::sscanf(line.c_str(), " %*d: %*x:%x %*x:%x %x %x:%x", &local, &remote, &state, &txq,
-                    &rxq) == 5 &&
-        local == localPort && remote == remotePort) {
-      return static_cast<long>(rxq);
+// The local port of `fd` when it is a TCP socket connected to 127.0.0.1:`remotePort`, else 0.
+uint16_t localPortIfConnectedTo(int fd, uint16_t remotePort) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0 ||
+      peer.sin_family != AF_INET || ntohs(peer.sin_port) != remotePort ||
+      peer.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
+    return 0;
+  }
+  sockaddr_in self{};
+  length = sizeof self;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) != 0) return 0;
+  return ntohs(self.sin_port);
+}
+
+// The descriptor of this process that is the client end of the connection between
+// `clientPort` and `bridgePort`, or -1 when the client lives elsewhere.
+int clientEndOf(uint16_t clientPort, uint16_t bridgePort) {
+  int found = -1;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return found;
+  while (const dirent* entry = readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    if (entry->d_name[0] == '.' || fd == dirfd(dir)) continue;
+    if (localPortIfConnectedTo(fd, bridgePort) == clientPort) {
+      found = fd;
+      break;
     }
   }
-  return -1;
+  closedir(dir);
+  return found;
 }
 
 }  // namespace
@@ -86,6 +102,7 @@ void BridgeConnection::send(const std::string& bytes) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     sent += static_cast<std::size_t>(n);
+    sentBytes_ += static_cast<std::size_t>(n);
   }
 }
 
@@ -102,15 +119,23 @@ void BridgeConnection::waitUntilPeerHasRead() {
   socklen_t len = sizeof self;
   if (getsockname(fd_, reinterpret_cast<sockaddr*>(&self), &len) != 0) return;
   const uint16_t selfPort = ntohs(self.sin_port);
-  // First until the peer has acknowledged every byte (it is in its receive queue), then
-  // until the peer's program has read them out of that queue. Both give up once the connection
-  // is closed, so a client that stops reading cannot hold up the bridge's shutdown.
-  for (;;) {
-    int unacked = 0;
-    if (closed_ || ioctl(fd_, SIOCOUTQ, &unacked) != 0 || unacked == 0) break;
+  // The client is a socket of this process: wait until it has received every byte sent so far
+  // and its program has taken them all out of the receive queue. Give up once the connection
+  // is closed or the client's descriptor is no longer that socket, so a client that stops
+  // reading cannot hold up the bridge's shutdown.
+  const int client = clientEndOf(peerPort_, selfPort);
+  if (client < 0) return;
+  while (!closed_ && localPortIfConnectedTo(client, selfPort) == peerPort_) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    int unread = 0;
+    if (getsockopt(client, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        ioctl(client, FIONREAD, &unread) != 0 ||
+        (info.tcpi_bytes_received >= sentBytes_ && unread == 0)) {
+      return;
+    }
     std::this_thread::yield();
   }
-  while (!closed_ && receiveQueueOf(peerPort_, selfPort) > 0) std::this_thread::yield();
 }
 
 std::string BridgeConnection::readLine() {

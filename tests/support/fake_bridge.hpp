@@ -48,8 +48,9 @@ class BridgeConnection {
   // Sends all of `bytes` (zero bytes included) in one send call.
   void send(const std::string& bytes);
   // Sends each piece in a send of its own and, before sending the next, waits until the
-  // client has taken the previous one out of its receive queue. The client therefore sees
-  // the pieces in separate receives.
+  // client has taken the previous one out of its receive queue. A client in this process
+  // therefore sees the pieces in separate receives.
+  // REQUIRES: the client sends nothing that the bridge answers while the pieces go out.
   void sendSplit(const std::vector<std::string>& pieces);
   // Returns the next line ("\n" included), or "" when the client closed first.
   std::string readLine();
@@ -71,6 +72,7 @@ class BridgeConnection {
   std::atomic<bool> closed_{false};
   int id_;
   uint16_t peerPort_;
+  uint64_t sentBytes_ = 0;  // every byte sent on this connection so far
   std::string buffer_;
 };
 
