@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "i2pd_router.hpp"
+#include "harness.hpp"
 
 int main(int argc, char** argv) {
   std::vector<velqor_interop::I2pdRouter::HostEntry> hosts;
@@ -30,8 +30,7 @@ int main(int argc, char** argv) {
         {argument.substr(prefix.size(), equals - prefix.size()), argument.substr(equals + 1)});
   }
 
-  // Blocked before the router starts, so that the signals are taken by sigwait() below;
-  // the router's process unblocks them for itself.
+  // Blocked before the router starts, for sigwait() below; the router unblocks them for itself.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
