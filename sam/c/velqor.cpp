@@ -81,9 +81,10 @@ SAM::I2pSocket* socketOf(const velqor_socket* handle) {
   return handle == nullptr ? nullptr : handle->socket.get();
 }
 
-// Copies one string accessor of the session, or nullptr when there is no session.
+// Copies one string accessor of the session, or nullptr when there is no session or no memory.
+// Nothing here throws: the accessors return references and the copy is strdup's.
 char* copyOfSession(const velqor_stream_session* handle,
-                    const std::string& (SAM::StreamSession::*accessor)() const) {
+                    const std::string& (SAM::StreamSession::*accessor)() const) noexcept {
   const SAM::StreamSession* session = sessionOf(handle);
   if (session == nullptr) return nullptr;
   return copyForCaller((session->*accessor)());
@@ -109,38 +110,31 @@ velqor_stream_session* velqor_stream_session_new(const velqor_settings* settings
 void velqor_stream_session_free(velqor_stream_session* session) { delete session; }
 
 char* velqor_get_samhost(const velqor_stream_session* session) {
-  return resultOr<char*>(nullptr,
-                         [&] { return copyOfSession(session, &SAM::StreamSession::getSAMHost); });
+  return copyOfSession(session, &SAM::StreamSession::getSAMHost);
 }
 
 char* velqor_get_nickname(const velqor_stream_session* session) {
-  return resultOr<char*>(nullptr,
-                         [&] { return copyOfSession(session, &SAM::StreamSession::getNickname); });
+  return copyOfSession(session, &SAM::StreamSession::getNickname);
 }
 
 char* velqor_get_session_id(const velqor_stream_session* session) {
-  return resultOr<char*>(nullptr,
-                         [&] { return copyOfSession(session, &SAM::StreamSession::getSessionID); });
+  return copyOfSession(session, &SAM::StreamSession::getSessionID);
 }
 
 char* velqor_get_sam_min_version(const velqor_stream_session* session) {
-  return resultOr<char*>(nullptr,
-                         [&] { return copyOfSession(session, &SAM::StreamSession::getSAMMinVer); });
+  return copyOfSession(session, &SAM::StreamSession::getSAMMinVer);
 }
 
 char* velqor_get_sam_max_version(const velqor_stream_session* session) {
-  return resultOr<char*>(nullptr,
-                         [&] { return copyOfSession(session, &SAM::StreamSession::getSAMMaxVer); });
+  return copyOfSession(session, &SAM::StreamSession::getSAMMaxVer);
 }
 
 char* velqor_get_sam_version(const velqor_stream_session* session) {
-  return resultOr<char*>(
-      nullptr, [&] { return copyOfSession(session, &SAM::StreamSession::getSAMVersion); });
+  return copyOfSession(session, &SAM::StreamSession::getSAMVersion);
 }
 
 char* velqor_get_i2cp_options(const velqor_stream_session* session) {
-  return resultOr<char*>(nullptr,
-                         [&] { return copyOfSession(session, &SAM::StreamSession::getOptions); });
+  return copyOfSession(session, &SAM::StreamSession::getOptions);
 }
 
 uint16_t velqor_get_samport(const velqor_stream_session* session) {
