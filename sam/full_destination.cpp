@@ -1,4 +1,4 @@
-#include <velqor/sam.hpp>
+#include <velqor/destination.hpp>
 
 #include "sam/i2p_base64.hpp"
 

@@ -1,4 +1,5 @@
-#include <velqor/sam.hpp>
+#include <velqor/i2p_socket.hpp>
+#include <velqor/message.hpp>
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include <velqor/sam.hpp>
+#include <velqor/message.hpp>
 
 #include <algorithm>
 #include <cstdarg>

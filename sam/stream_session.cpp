@@ -1,4 +1,4 @@
-#include <velqor/sam.hpp>
+#include <velqor/stream_session.hpp>
 
 #include <sys/random.h>
 

@@ -31,10 +31,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
-
-#ifndef VELQOR_EXPORT
-#define VELQOR_EXPORT __attribute__((visibility("default")))
-#endif
+#include <velqor/export.h>
 
 #ifdef __cplusplus
 extern "C" {
