@@ -34,6 +34,9 @@ class VELQOR_EXPORT Message {
     KEY_NOT_FOUND = 12,
     PEER_NOT_FOUND = 13,
     ALREADY_ACCEPTING = 14,
+    // Not a reply: a time limit of the caller passed before the reply came, and the
+    // connection was closed. The bridge's own RESULT=TIMEOUT is TIMEOUT.
+    DEADLINE_EXCEEDED = 15,
   };
 
   // The outcome of one request at protocol level: a status and a value, both fixed at

@@ -19,6 +19,7 @@
 #define VELQOR_SAM_HPP
 
 #include <velqor/destination.hpp>
+#include <velqor/error.hpp>
 #include <velqor/i2p_socket.hpp>
 #include <velqor/message.hpp>
 #include <velqor/request_result.hpp>
