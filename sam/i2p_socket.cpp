@@ -2,51 +2,128 @@
 #include <velqor/message.hpp>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <mutex>
 
 #include "sam/line_splitter.hpp"
 #include "sam/print_error.hpp"
+#include "sam/reply_text.hpp"
 
 namespace SAM {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::size_t receiveSize = 4096;
 
 }  // namespace
 
+// The end of one phase's limit. Without a limit it never comes.
+class I2pSocket::Deadline {
+ public:
+  explicit Deadline(std::chrono::milliseconds limit)
+      : limit_(limit), at_(limit.count() > 0 ? Clock::now() + limit : Clock::time_point::max()) {}
+
+  bool isSet() const { return limit_.count() > 0; }
+  bool hasPassed() const { return isSet() && pollTimeout() == 0; }
+  std::string within() const { return "within " + std::to_string(limit_.count()) + " ms"; }
+
+  // Waits until `fd` is ready for `events`, recomputing the time left after every wake-up
+  // and every interruption. Returns false when the deadline passed first. An error or a
+  // hang-up counts as ready: the call that follows reports it.
+  bool waitFor(int fd, short events) const {
+    for (;;) {
+      const int timeout = pollTimeout();
+      if (timeout == 0) return false;
+      pollfd entry{fd, events, 0};
+      const int ready = ::poll(&entry, 1, timeout);
+      if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    }
+  }
+
+ private:
+  // The time left for poll(), rounded up to whole milliseconds so that a wait never ends
+  // before the deadline; -1 without a limit, 0 once it has passed.
+  int pollTimeout() const {
+    if (!isSet()) return -1;
+    const auto left = at_ - Clock::now();
+    if (left <= Clock::duration::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+  }
+
+  std::chrono::milliseconds limit_;
+  Clock::time_point at_;
+};
+
+struct I2pSocket::State {
+  explicit State(const TimeLimits& limits) : limits(limits) {}
+
+  TimeLimits limits;
+  Error lastError;
+  std::atomic<bool> cancelled{false};
+  // Guards the descriptor against cancel(): the owner closes and creates it under the lock,
+  // so cancel() never shuts down a descriptor number that was closed and reused meanwhile.
+  std::mutex mutex;
+};
+
 I2pSocket::I2pSocket(const std::string& SAMHost, uint16_t SAMPort)
-    : samMinVer("3.0"), samMaxVer("3.1"), socket(-1), SAMHost(SAMHost), SAMPort(SAMPort) {
+    : I2pSocket(SAMHost, SAMPort, TimeLimits()) {}
+
+I2pSocket::I2pSocket(const std::string& SAMHost, uint16_t SAMPort, const TimeLimits& limits)
+    : samMinVer("3.0"),
+      samMaxVer("3.1"),
+      socket(-1),
+      SAMHost(SAMHost),
+      SAMPort(SAMPort),
+      state(std::make_unique<State>(limits)) {
   std::memset(&servAddr, 0, sizeof servAddr);
   servAddr.sin_family = AF_INET;
-  // Numeric IPv4 only: any other text gives INADDR_NONE (255.255.255.255), which is used as
-  // it stands, so the connect fails rather than reaching some other host.
-  servAddr.sin_addr.s_addr = inet_addr(SAMHost.c_str());
   servAddr.sin_port = htons(SAMPort);
+  // Numeric IPv4 in every form inet_addr() takes; anything else is a host name.
+  if (inet_aton(SAMHost.c_str(), &servAddr.sin_addr) == 0) {
+    servAddr.sin_addr.s_addr = INADDR_NONE;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = ::getaddrinfo(SAMHost.c_str(), nullptr, &hints, &found);
+    if (result != 0 || found == nullptr) {
+      const bool system = result == EAI_SYSTEM;
+      fail(ErrorCode::RESOLVE, system ? errno : 0,
+           "resolve " + SAMHost + ": " + (system ? std::strerror(errno) : gai_strerror(result)));
+      return;
+    }
+    servAddr.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    ::freeaddrinfo(found);
+  }
   bootstrapI2P();
 }
 
-I2pSocket::I2pSocket(const sockaddr_in& addr)
+I2pSocket::I2pSocket(const sockaddr_in& addr) : I2pSocket(addr, TimeLimits()) {}
+
+I2pSocket::I2pSocket(const sockaddr_in& addr, const TimeLimits& limits)
     : samMinVer("3.0"),
       samMaxVer("3.1"),
       socket(-1),
       servAddr(addr),
-      SAMPort(ntohs(addr.sin_port)) {
+      SAMPort(ntohs(addr.sin_port)),
+      state(std::make_unique<State>(limits)) {
   bootstrapI2P();
 }
 
-I2pSocket::I2pSocket(const I2pSocket& other)
-    : samMinVer("3.0"),
-      samMaxVer("3.1"),
-      socket(-1),
-      servAddr(other.servAddr),
-      SAMPort(ntohs(other.servAddr.sin_port)) {
-  bootstrapI2P();
-}
+I2pSocket::I2pSocket(const I2pSocket& other) : I2pSocket(other.servAddr, other.state->limits) {}
 
 I2pSocket::~I2pSocket() { close(); }
 
@@ -56,90 +133,157 @@ void I2pSocket::bootstrapI2P() {
 }
 
 void I2pSocket::init() {
-  socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (state->cancelled) {
+      state->lastError = {ErrorCode::CANCELLED, Message::OK, 0, "connect: cancelled"};
+      return;
+    }
+    // Non-blocking only while connecting, so that the connect has a limit of its own and an
+    // interruption does not lose track of it; the descriptor is blocking afterwards.
+    socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  }
   if (socket == -1) {
-    print_error("Failed to create socket");
+    fail(ErrorCode::IO, errno, std::string("socket: ") + std::strerror(errno));
     return;
   }
-  int result;
-  do {
-    result = ::connect(socket, reinterpret_cast<const sockaddr*>(&servAddr), sizeof servAddr);
-  } while (result == -1 && errno == EINTR);
-  if (result == -1) {
-    close();
-    print_error("Failed to connect to SAM");
+  const std::string target = "connect to " + peerName();
+  int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&servAddr), sizeof servAddr);
+  if (result == -1 && (errno == EINPROGRESS || errno == EINTR)) {
+    const Deadline deadline(state->limits.connect);
+    if (!deadline.waitFor(socket, POLLOUT)) {
+      fail(ErrorCode::TIMED_OUT, 0, target + ": no connection " + deadline.within());
+      return;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    result = error == 0 ? 0 : -1;
+    errno = error;
+  }
+  if (state->cancelled) {
+    fail(ErrorCode::CANCELLED, 0, target + ": cancelled");
+  } else if (result == -1) {
+    fail(ErrorCode::CONNECT, errno, target + ": " + std::strerror(errno));
+  } else {
+    ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) & ~O_NONBLOCK);
   }
 }
 
 void I2pSocket::handshake() {
   write(Message::hello(samMinVer, samMaxVer));
-  const std::string answer = readLine();
-  if (Message::checkAnswer(answer) == Message::OK) {
+  const std::string answer = takeLine("HELLO", state->limits.reply);
+  const Message::eStatus status = Message::checkAnswer(answer);
+  if (status == Message::OK) {
     version = Message::getValue(answer, "VERSION");
-  } else {
+  } else if (isOk()) {
+    // The connection stays open: the bridge answered, it only chose no version.
+    state->lastError = {ErrorCode::REFUSED, status, 0, "HELLO refused: " + describeReply(answer)};
     print_error("Handshake failed");
   }
 }
 
+void I2pSocket::fail(ErrorCode code, int systemError, const std::string& reason) {
+  close();
+  const Message::eStatus status =
+      code == ErrorCode::TIMED_OUT ? Message::DEADLINE_EXCEEDED : Message::OK;
+  state->lastError = {code, status, systemError, reason};
+  print_error(reason);
+}
+
+std::string I2pSocket::peerName() const {
+  if (!SAMHost.empty()) return SAMHost + ":" + std::to_string(SAMPort);
+  char text[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &servAddr.sin_addr, text, sizeof text);
+  return std::string(text) + ":" + std::to_string(ntohs(servAddr.sin_port));
+}
+
+bool I2pSocket::usable(const std::string& phase) {
+  if (isOk()) return true;
+  if (socket != -1) fail(ErrorCode::CANCELLED, 0, phase + ": cancelled");
+  print_error("The socket is closed");
+  return false;
+}
+
 void I2pSocket::write(const std::string& msg) {
-  if (!isOk()) {
-    print_error("Failed to send data because socket is closed");
-    return;
-  }
+  if (!usable("write")) return;
   if (msg.empty()) {
     // An empty write ends the connection: callers rely on it to close a socket whose request
     // line could not be built.
     close();
+    state->lastError = {ErrorCode::ARGUMENT, Message::OK, 0, "write: nothing to send"};
     print_error("I2pSocket was closed");
     return;
   }
+  const Deadline deadline(state->limits.write);
+  // Without a limit the send blocks as long as it takes; with one it never blocks, and the
+  // waits happen in poll().
+  const int flags = MSG_NOSIGNAL | (deadline.isSet() ? MSG_DONTWAIT : 0);
   std::size_t sent = 0;
   while (sent < msg.size()) {
-    // MSG_NOSIGNAL: a reset peer gives EPIPE here instead of killing the process.
-    const ssize_t n = ::send(socket, msg.data() + sent, msg.size() - sent, MSG_NOSIGNAL);
-    if (n == -1 && errno == EINTR) continue;
-    if (n <= 0) {
-      close();
-      print_error("Failed to send data");
-      return;
+    const ssize_t n = ::send(socket, msg.data() + sent, msg.size() - sent, flags);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
     }
-    sent += static_cast<std::size_t>(n);
+    const int error = errno;
+    if (state->cancelled) return fail(ErrorCode::CANCELLED, 0, "write: cancelled");
+    if (n == -1 && error == EINTR) continue;
+    if (n == -1 && (error == EAGAIN || error == EWOULDBLOCK) && deadline.isSet()) {
+      if (deadline.waitFor(socket, POLLOUT)) continue;
+      return fail(ErrorCode::TIMED_OUT, 0, "write: not sent " + deadline.within());
+    }
+    // MSG_NOSIGNAL: a reset peer gives EPIPE here instead of killing the process.
+    return fail(ErrorCode::IO, error, std::string("write: ") + std::strerror(error));
+  }
+}
+
+bool I2pSocket::receive(std::string& bytes, const std::string& phase, const Deadline& deadline) {
+  // Without a limit the receive blocks as long as it takes; with one it never blocks, and the
+  // waits happen in poll().
+  const int flags = deadline.isSet() ? MSG_DONTWAIT : 0;
+  char buffer[receiveSize];
+  for (;;) {
+    const ssize_t n = ::recv(socket, buffer, sizeof buffer, flags);
+    if (n > 0) {
+      bytes.append(buffer, static_cast<std::size_t>(n));
+      return true;
+    }
+    const int error = errno;
+    if (state->cancelled) {
+      fail(ErrorCode::CANCELLED, 0, phase + ": cancelled");
+    } else if (n == 0) {
+      fail(ErrorCode::CLOSED, 0, phase + ": the peer closed the connection");
+    } else if (error == EINTR) {
+      continue;
+    } else if ((error == EAGAIN || error == EWOULDBLOCK) && deadline.isSet()) {
+      if (deadline.waitFor(socket, POLLIN)) continue;
+      fail(ErrorCode::TIMED_OUT, 0, phase + ": nothing came " + deadline.within());
+    } else {
+      fail(ErrorCode::IO, error, phase + ": " + std::strerror(error));
+    }
+    return false;
   }
 }
 
 std::string I2pSocket::read() {
-  if (!isOk()) {
-    print_error("Failed to read data because socket is closed");
-    return "";
-  }
+  if (!usable("read")) return "";
   if (!pending.empty()) {
     std::string kept;
     kept.swap(pending);
     return kept;
   }
-  char buffer[receiveSize];
-  ssize_t n;
-  do {
-    n = ::recv(socket, buffer, sizeof buffer, 0);
-  } while (n == -1 && errno == EINTR);
-  if (n == -1) {
-    close();
-    print_error("Failed to receive data");
-    return "";
-  }
-  if (n == 0) {
-    close();
-    print_error("I2pSocket was closed");
-    return "";
-  }
-  return std::string(buffer, static_cast<std::size_t>(n));
+  std::string bytes;
+  receive(bytes, "read", Deadline(state->limits.read));
+  return bytes;
 }
 
-std::string I2pSocket::readLine() {
-  if (!isOk()) {
-    print_error("Failed to read data because socket is closed");
-    return "";
-  }
+std::string I2pSocket::readLine() { return takeLine("read", state->limits.read); }
+
+std::string I2pSocket::takeLine(const std::string& phase, std::chrono::milliseconds limit) {
+  if (!usable(phase)) return "";
+  // One deadline for the whole line, however many receives it takes.
+  const Deadline deadline(limit);
   std::size_t scanFrom = 0;
   std::string line;
   for (;;) {
@@ -147,43 +291,64 @@ std::string I2pSocket::readLine() {
       case LineSplitter::LINE:
         return line;
       case LineSplitter::TOO_LONG:
-        close();
-        print_error("Reply line too long");
+        fail(ErrorCode::PROTOCOL, 0,
+             phase + ": no line end within " + std::to_string(maxReplyLength) + " bytes");
         return "";
       case LineSplitter::NEED_MORE:
         break;
     }
-    char buffer[receiveSize];
-    ssize_t n;
-    do {
-      n = ::recv(socket, buffer, sizeof buffer, 0);
-    } while (n == -1 && errno == EINTR);
-    if (n <= 0) {
-      // A line cut off by the end of the connection is no reply: it may be any prefix of one.
-      close();
-      print_error(n == 0 ? "I2pSocket was closed" : "Failed to receive data");
+    // A line cut off by the end of the connection is no reply: it may be any prefix of one.
+    const std::string late = phase + ": no complete line " + deadline.within();
+    if (deadline.hasPassed()) {
+      fail(ErrorCode::TIMED_OUT, 0, late);
       return "";
     }
-    pending.append(buffer, static_cast<std::size_t>(n));
+    if (!receive(pending, phase, deadline)) {
+      if (state->lastError.code == ErrorCode::TIMED_OUT) state->lastError.reason = late;
+      return "";
+    }
   }
 }
 
+void I2pSocket::cancel() {
+  std::lock_guard<std::mutex> lock(state->mutex);
+  state->cancelled = true;
+  // Shutting the connection down wakes a call blocked in connect, poll, send or recv.
+  if (socket != -1) ::shutdown(socket, SHUT_RDWR);
+}
+
 void I2pSocket::close() {
-  if (socket != -1) {
-    ::close(socket);
-    socket = -1;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (socket != -1) {
+      ::close(socket);
+      socket = -1;
+    }
   }
   pending.clear();
 }
 
 int I2pSocket::release() {
+  std::string dropped;
+  return release(dropped);
+}
+
+int I2pSocket::release(std::string& keptBytes) {
+  std::lock_guard<std::mutex> lock(state->mutex);
   const int handle = socket;
   socket = -1;
-  pending.clear();
+  keptBytes.clear();
+  keptBytes.swap(pending);
   return handle;
 }
 
-bool I2pSocket::isOk() const { return socket != -1; }
+void I2pSocket::setTimeLimits(const TimeLimits& limits) { state->limits = limits; }
+
+const TimeLimits& I2pSocket::getTimeLimits() const { return state->limits; }
+
+const Error& I2pSocket::getLastError() const { return state->lastError; }
+
+bool I2pSocket::isOk() const { return socket != -1 && !state->cancelled; }
 
 const std::string& I2pSocket::getHost() const { return SAMHost; }
 

@@ -5,14 +5,22 @@
 //
 //   Message        formats request lines and reads replies; pure functions over text.
 //   I2pSocket      one blocking TCP connection to the bridge with its HELLO handshake.
+//   Session        what every session has: identifier, destination, sick flag, lookups.
 //   StreamSession  one SAM STREAM session and every request made in its name.
+//   TimeLimits     optional limits for each phase (settings.hpp).
+//   Error          the reason of the last failure of a socket or a session.
+//   FullDestination, derivePublicDestination: destinations and their keys.
 //
 // Conventions that hold for the whole interface:
 //  1. Nothing throws on a network or protocol failure. Failures show as a status, as
 //     RequestResult::isOk == false, as I2pSocket::isOk() == false, as an empty read, or as a
-//     sick session. Only memory exhaustion propagates (as std::bad_alloc).
-//  2. Every connect, send and receive blocks the calling thread without a time limit.
+//     sick session, and getLastError() tells why. Only memory exhaustion propagates (as
+//     std::bad_alloc).
+//  2. Every connect, send and receive blocks the calling thread, without a time limit unless
+//     the caller sets TimeLimits. Waits happen in poll() on the monotonic clock; the library
+//     starts no threads and uses no signals.
 //  3. No object is safe for concurrent use; distinct objects may be used on distinct threads.
+//     The one exception is I2pSocket::cancel().
 //  4. A reply from the bridge is one line ended by "\n". Bytes that arrive after that line
 //     (for example the first bytes of a stream) stay in the socket for the next read().
 #ifndef VELQOR_SAM_HPP
@@ -23,6 +31,8 @@
 #include <velqor/i2p_socket.hpp>
 #include <velqor/message.hpp>
 #include <velqor/request_result.hpp>
+#include <velqor/session.hpp>
+#include <velqor/settings.hpp>
 #include <velqor/stream_session.hpp>
 
 #endif  // VELQOR_SAM_HPP

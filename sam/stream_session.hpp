@@ -8,6 +8,8 @@
 #include <velqor/i2p_socket.hpp>
 #include <velqor/message.hpp>
 #include <velqor/request_result.hpp>
+#include <velqor/session.hpp>
+#include <velqor/settings.hpp>
 
 #include <cstdint>
 #include <list>
@@ -20,15 +22,14 @@ namespace SAM {
 //
 // Construction connects, handshakes, draws a random identifier and sends SESSION CREATE; it
 // never throws on a network or protocol failure but marks the session sick, which isSick()
-// shows. Each request opens a connection of its own to the same bridge. A request whose
-// reply shows the session unusable marks it sick too; the flag is never cleared, and
-// rebuilding (the constructor taking a session) is the caller's decision.
+// shows, and getLastError() tells why. Each request opens a connection of its own to the
+// same bridge, with the session's time limits. The sick rules are those of Session.
 //
 // Every request exists twice: a static form that runs one exchange on a given socket and
 // returns the protocol status, and a member form that opens the connection, applies the sick
 // rules and returns a RequestResult. A member request whose string argument contains "\r",
 // "\n" or a zero byte fails without connecting and without making the session sick.
-class VELQOR_EXPORT StreamSession {
+class VELQOR_EXPORT StreamSession : public Session {
  public:
   // One active forward: its connection (owned by the session) and what it forwards to.
   struct ForwardedStream {
@@ -42,31 +43,37 @@ class VELQOR_EXPORT StreamSession {
     bool silent;
   };
 
-  // Creates a session at the bridge on `SAMHost`:`SAMPort`. `myDestination` is "TRANSIENT"
-  // for a new destination or a private destination to take. `i2pOptions` is written at the
-  // end of the SESSION CREATE line. The session always uses signature type
-  // "EdDSA_SHA512_Ed25519"; `signatureType` is not read.
+  // Creates a session at the bridge on `SAMHost`:`SAMPort` (a numeric IPv4 address or a host
+  // name, see I2pSocket). `myDestination` is "TRANSIENT" for a new destination or a private
+  // destination to take. `i2pOptions` is written at the end of the SESSION CREATE line. The
+  // session always uses signature type "EdDSA_SHA512_Ed25519"; `signatureType` is not read.
+  // Nothing is bounded in time.
   StreamSession(const std::string& nickname, const std::string& SAMHost = "127.0.0.1",
                 uint16_t SAMPort = 7656, const std::string& myDestination = "TRANSIENT",
                 const std::string& i2pOptions = "",
                 const std::string& signatureType = "EdDSA_SHA512_Ed25519");
+  // As above, with `limits` for the creation (connect, HELLO, SESSION CREATE), for every
+  // request, and for the sockets that accept() and connect() hand out. A creation that runs
+  // out of time leaves the session sick with ErrorCode::TIMED_OUT.
+  StreamSession(const std::string& nickname, const std::string& SAMHost, uint16_t SAMPort,
+                const std::string& myDestination, const std::string& i2pOptions,
+                const TimeLimits& limits);
   // Rebuilds `failed`: a new session under a fresh identifier with the same destination,
-  // nickname and options, whose forwards are made again in order. `failed` becomes sick and
-  // its control connection is closed; its own forwards stay open until it is destroyed.
+  // nickname, options and time limits, whose forwards are made again in order. `failed`
+  // becomes sick and its control connection is closed; its own forwards stay open until it
+  // is destroyed.
   explicit StreamSession(StreamSession& failed);
   StreamSession& operator=(const StreamSession&) = delete;
   // Stops every forward and closes the control connection, which ends the session at the
   // bridge. Streams handed out by accept() and connect() stay open.
   ~StreamSession();
 
-  // Returns 5 to 8 random letters A-Z, drawn from the system's random source. Does not
-  // touch the C library's rand() sequence.
-  static std::string generateSessionID();
-
   // Waits for an incoming stream. On success the result owns its connection; with `silent`
   // false the bridge first sends the peer's destination as one line (see readLine()).
   // CAVEAT: with `silent` true the bridge sends no status line, so the request succeeds as
   // soon as it is sent; a stream that does not come about shows as an empty read().
+  // CAVEAT: the reply limit bounds the wait for the status line, which a bridge sends at
+  // once; the wait for a peer is the first read() of the stream, under the read limit.
   RequestResult<std::unique_ptr<I2pSocket>> accept(bool silent);
   // Opens a stream to `destination` (a public destination or a name the bridge resolves).
   // CAVEAT: as for accept(), with `silent` true no status line is read.
@@ -75,10 +82,6 @@ class VELQOR_EXPORT StreamSession {
   // stopForwarding(), stopForwardingAll() or destruction. A second forward to the same host
   // and port adds a second entry.
   RequestResult<void> forward(const std::string& host, uint16_t port, bool silent);
-  // Resolves `name`; on success the value is its destination.
-  RequestResult<const std::string> namingLookup(const std::string& name) const;
-  // Asks the bridge for a new destination; the session's own destination is not changed.
-  RequestResult<const FullDestination> destGenerate() const;
 
   // Ends (closes and removes) every forward to `host`:`port`. Nothing is sent to the bridge.
   void stopForwarding(const std::string& host, uint16_t port);
@@ -90,9 +93,9 @@ class VELQOR_EXPORT StreamSession {
   // default FullDestination.
   FullDestination createStreamSession(const std::string& destination);
 
-  // Static forms: one exchange on `socket`. Each returns SOCKET_NOT_OK without sending when
-  // `socket` is not usable. accept and connect with `silent` true read no reply: they return
-  // OK when the request was sent and NO_ANSWER when sending failed.
+  // Static forms: one exchange on `socket` (see Session). accept and connect with `silent`
+  // true read no reply: they return OK when the request was sent and NO_ANSWER (or
+  // DEADLINE_EXCEEDED) when sending failed.
   static Message::Answer<const std::string> createStreamSession(
       I2pSocket& socket, const std::string& sessionID, const std::string& nickname,
       const std::string& destination, const std::string& options, const std::string& signatureType);
@@ -101,51 +104,16 @@ class VELQOR_EXPORT StreamSession {
                                   const std::string& destination, bool silent);
   static Message::eStatus forward(I2pSocket& socket, const std::string& sessionID,
                                   const std::string& host, uint16_t port, bool silent);
-  // The value is the reply's VALUE.
-  static Message::Answer<const std::string> namingLookup(I2pSocket& socket,
-                                                         const std::string& name);
-  // OK when the reply carries non-empty PUB and PRIV (whatever its RESULT), else NO_ANSWER.
-  static Message::Answer<const FullDestination> destGenerate(I2pSocket& socket);
-
-  // Writes `requestLine` and reads one reply line. The value is the whole reply, "\n"
-  // included.
-  static Message::Answer<const std::string> rawRequest(I2pSocket& socket,
-                                                       const std::string& requestLine);
-  // As rawRequest; when the status is OK the value is the reply's `keyOfValue` instead.
-  static Message::Answer<const std::string> request(I2pSocket& socket,
-                                                    const std::string& requestLine,
-                                                    const std::string& keyOfValue);
-  static Message::eStatus request(I2pSocket& socket, const std::string& requestLine);
-
-  // Marks the session sick. One way: nothing clears it.
-  void fallSick() const;
-  bool isSick() const;
-
-  const std::string& getNickname() const;
-  const std::string& getSessionID() const;
-  const std::string& getOptions() const;
-  const FullDestination& getMyDestination() const;
-  const sockaddr_in& getSAMAddress() const;
-  const std::string& getSAMHost() const;
-  uint16_t getSAMPort() const;
-  const std::string& getSAMVersion() const;
-  const std::string& getSAMMinVer() const;
-  const std::string& getSAMMaxVer() const;
 
  private:
   // Sends `requestLine` on a connection of its own and applies the sick rules of stream
   // requests (accept, connect, forward). An empty line is a refused argument: nothing is
   // sent and the session stays as it is. With `silent` no reply line is read.
-  RequestResult<std::unique_ptr<I2pSocket>> streamRequest(const std::string& requestLine,
+  RequestResult<std::unique_ptr<I2pSocket>> streamRequest(const char* command,
+                                                          const std::string& requestLine,
                                                           bool silent);
 
-  I2pSocket socket;  // the control connection
-  const std::string nickname;
-  const std::string sessionID;
-  FullDestination myDestination;
-  const std::string i2pOptions;
   std::list<ForwardedStream> forwardedStreams;
-  mutable bool sick;
 };
 
 }  // namespace SAM

@@ -1,0 +1,55 @@
+#include "sam/reply_text.hpp"
+
+#include <velqor/message.hpp>
+
+#include <cstring>
+
+namespace SAM {
+
+namespace {
+
+constexpr std::size_t longestKeptRun = 23;
+constexpr std::size_t longestText = 160;
+
+bool isBase64Character(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '~' || c == '=' || c == '+' || c == '/';
+}
+
+}  // namespace
+
+std::string scrubbed(const std::string& text) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size() && out.size() < longestText) {
+    std::size_t run = i;
+    while (run < text.size() && isBase64Character(text[run])) ++run;
+    if (run - i > longestKeptRun) {
+      out += "...";
+      i = run;
+      continue;
+    }
+    for (; i < run; ++i) out += text[i];
+    if (i < text.size() && !isBase64Character(text[i])) {
+      const unsigned char c = static_cast<unsigned char>(text[i++]);
+      out += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?';
+    }
+  }
+  if (out.size() > longestText) out.resize(longestText);
+  return out;
+}
+
+std::string describeReply(const std::string& reply) {
+  if (reply.empty()) return "no reply";
+  const std::string result = Message::getValue(reply, "RESULT");
+  if (result.empty()) {
+    const std::size_t end = reply.find('\n');
+    return "unexpected reply \"" + scrubbed(reply.substr(0, end)) + "\"";
+  }
+  std::string text = "RESULT=" + scrubbed(result);
+  const std::string message = Message::getValue(reply, "MESSAGE");
+  if (!message.empty()) text += " MESSAGE=\"" + scrubbed(message) + "\"";
+  return text;
+}
+
+}  // namespace SAM

@@ -1,0 +1,133 @@
+// What every SAM session has, whatever its style. Part of <velqor/sam.hpp>.
+#ifndef VELQOR_SESSION_HPP
+#define VELQOR_SESSION_HPP
+
+#include <netinet/in.h>
+#include <velqor/export.h>
+#include <velqor/destination.hpp>
+#include <velqor/error.hpp>
+#include <velqor/i2p_socket.hpp>
+#include <velqor/message.hpp>
+#include <velqor/request_result.hpp>
+#include <velqor/settings.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace SAM {
+
+// The part of a SAM session that does not depend on its style: the control connection on
+// which the session was created (the bridge keeps the session exactly as long as that
+// connection stays open), the random identifier, the destination, the option text, the time
+// limits, the sick flag and the reason of the last failure, and the requests that do not
+// name the session (naming lookup, destination generation). StreamSession and
+// DatagramSession build on it; it is not made on its own.
+//
+// Sick rules. The sick flag is one way: nothing clears it, and rebuilding is the caller's
+// decision. It is raised by
+//  1. a creation that failed for any reason, a time limit that passed included;
+//  2. a request that got no reply or could not connect (NO_ANSWER, SOCKET_NOT_OK);
+//  3. a stream request (accept, connect, forward) answered I2P_ERROR or INVALID_ID;
+//  4. a control connection found dead by checkAlive().
+// It is not raised by a request whose time limit passed (DEADLINE_EXCEEDED): the limit is
+// the caller's choice and says nothing about the session. Replies about the peer or the
+// arguments (INVALID_KEY, CANT_REACH_PEER, KEY_NOT_FOUND, ...) and arguments refused before
+// sending leave the session healthy.
+//
+// Every failure, sick or not, sets getLastError(). Not safe for concurrent use.
+class VELQOR_EXPORT Session {
+ public:
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Returns 5 to 8 random letters A-Z, drawn from the system's random source. Does not
+  // touch the C library's rand() sequence.
+  static std::string generateSessionID();
+
+  // Resolves `name` (a name of the router's address book, or a .b32.i2p address); on success
+  // the value is its public destination.
+  RequestResult<const std::string> namingLookup(const std::string& name) const;
+  // Asks the bridge for a new destination; the session's own destination is not changed.
+  RequestResult<const FullDestination> destGenerate() const;
+
+  // Static forms: one exchange on `socket`. Each returns SOCKET_NOT_OK without sending when
+  // `socket` is not usable, and DEADLINE_EXCEEDED when a limit of `socket` passed.
+  // The value is the reply's VALUE.
+  static Message::Answer<const std::string> namingLookup(I2pSocket& socket,
+                                                         const std::string& name);
+  // OK when the reply carries non-empty PUB and PRIV (whatever its RESULT), else NO_ANSWER.
+  static Message::Answer<const FullDestination> destGenerate(I2pSocket& socket);
+  // Writes `requestLine` and reads one reply line within the reply limit of `socket`. The
+  // value is the whole reply, "\n" included.
+  static Message::Answer<const std::string> rawRequest(I2pSocket& socket,
+                                                       const std::string& requestLine);
+  // As rawRequest; when the status is OK the value is the reply's `keyOfValue` instead.
+  static Message::Answer<const std::string> request(I2pSocket& socket,
+                                                    const std::string& requestLine,
+                                                    const std::string& keyOfValue);
+  static Message::eStatus request(I2pSocket& socket, const std::string& requestLine);
+
+  // Tells whether the control connection is still open, without blocking and without
+  // sending anything: the bridge closes it when the session ends, and a router that went
+  // away shows as its end or an error. A dead connection is closed, makes the session sick
+  // and sets getLastError(); bytes the bridge sent stay unread.
+  bool checkAlive();
+
+  // Marks the session sick. One way: nothing clears it.
+  void fallSick() const;
+  bool isSick() const;
+
+  // Why the last failed creation, request or check failed; code NONE when none has failed.
+  // A later success does not clear it.
+  const Error& getLastError() const;
+  // The limits of the requests from now on and of the sockets they hand out.
+  void setTimeLimits(const TimeLimits& limits);
+  const TimeLimits& getTimeLimits() const;
+
+  const std::string& getNickname() const;
+  const std::string& getSessionID() const;
+  const std::string& getOptions() const;
+  const FullDestination& getMyDestination() const;
+  const sockaddr_in& getSAMAddress() const;
+  const std::string& getSAMHost() const;
+  uint16_t getSAMPort() const;
+  const std::string& getSAMVersion() const;
+  const std::string& getSAMMinVer() const;
+  const std::string& getSAMMaxVer() const;
+
+ protected:
+  // Connects and handshakes the control connection; the derived class then creates the
+  // session with createSession().
+  Session(const std::string& nickname, const std::string& SAMHost, uint16_t SAMPort,
+          const std::string& i2pOptions, const TimeLimits& limits);
+  // A new control connection to the bridge of `failed`, with its nickname, options,
+  // destination and limits and a fresh identifier; `failed` becomes sick and its control
+  // connection is closed, which ends its session at the bridge.
+  explicit Session(Session& failed);
+  ~Session();
+
+  // Sends SESSION CREATE with `style`, `destination` and `options` on the control
+  // connection. On success returns the destination with `pub` derived from the private
+  // one; on failure marks the session sick, sets the last error and returns a default
+  // FullDestination.
+  FullDestination createSession(Message::SessionStyle style, const std::string& destination,
+                                const std::string& options);
+  // Records why `command` failed with `status`: from the bridge's `reply`, or from the last
+  // error of `connection` when there was no usable reply.
+  void recordFailure(const std::string& command, Message::eStatus status, const std::string& reply,
+                     const I2pSocket& connection) const;
+  void recordError(ErrorCode code, const std::string& reason) const;
+
+  I2pSocket socket;  // the control connection
+  const std::string nickname;
+  const std::string sessionID;
+  FullDestination myDestination;
+  const std::string i2pOptions;
+  mutable bool sick;
+  mutable Error lastError;
+};
+
+}  // namespace SAM
+
+#endif  // VELQOR_SESSION_HPP
