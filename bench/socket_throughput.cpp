@@ -1,5 +1,5 @@
-// Throughput of SAM::I2pSocket against a raw TCP socket on loopback, and the cost of one
-// session request in TCP connects and round trips.
+// Throughput of SAM::I2pSocket against a raw TCP socket on loopback, without time limits and
+// with them, and the cost of one session request in TCP connects and round trips.
 //
 // Usage: bench_socket_throughput [MiB per run, default 64] [pairs of runs, default 15]
 //
@@ -31,6 +31,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kReceiveSize = 4096;
 constexpr std::size_t kServerChunk = 64 * 1024;
 const std::string kHelloReply = "HELLO REPLY RESULT=OK VERSION=3.1\n";
+
+// The limits of the I2pSocket in the measured loops: none, or one for every phase. With a
+// limit the socket waits in poll() instead of blocking in the receive or the send.
+SAM::TimeLimits gLimits;
 
 [[noreturn]] void die(const char* what) {
   std::perror(what);
@@ -127,7 +131,7 @@ double readRate(bool useI2pSocket, std::size_t total) {
   std::size_t received = 0;
   double seconds = 0;
   if (useI2pSocket) {
-    SAM::I2pSocket socket("127.0.0.1", listener.port);
+    SAM::I2pSocket socket("127.0.0.1", listener.port, gLimits);
     if (!socket.isOk()) die("I2pSocket");
     const auto start = Clock::now();
     for (std::string piece = socket.read(); !piece.empty(); piece = socket.read()) {
@@ -176,7 +180,7 @@ double writeRate(bool useI2pSocket, std::size_t total) {
   const std::string piece(kReceiveSize, 'w');
   Clock::time_point start;
   if (useI2pSocket) {
-    SAM::I2pSocket socket("127.0.0.1", listener.port);
+    SAM::I2pSocket socket("127.0.0.1", listener.port, gLimits);
     if (!socket.isOk()) die("I2pSocket");
     start = Clock::now();
     for (std::size_t sent = 0; sent < total; sent += piece.size()) socket.write(piece);
@@ -335,6 +339,12 @@ int main(int argc, char** argv) {
       "loopback, %zu MiB per run, medians of %d paired runs, 4096-byte receives and "
       "writes\n",
       mebibytes, pairs);
+  compare("read:", readRate, total, pairs);
+  compare("write:", writeRate, total, pairs);
+  const std::chrono::milliseconds limit(10000);
+  gLimits = {limit, limit, limit, limit};
+  std::printf("the same with a limit of %lld ms for every phase:\n",
+              static_cast<long long>(limit.count()));
   compare("read:", readRate, total, pairs);
   compare("write:", writeRate, total, pairs);
 

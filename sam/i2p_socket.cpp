@@ -123,7 +123,21 @@ I2pSocket::I2pSocket(const sockaddr_in& addr, const TimeLimits& limits)
   bootstrapI2P();
 }
 
-I2pSocket::I2pSocket(const I2pSocket& other) : I2pSocket(other.servAddr, other.state->limits) {}
+I2pSocket::I2pSocket(const I2pSocket& other)
+    : samMinVer("3.0"),
+      samMaxVer("3.1"),
+      socket(-1),
+      servAddr(other.servAddr),
+      SAMPort(ntohs(other.servAddr.sin_port)),
+      state(std::make_unique<State>(other.state->limits)) {
+  // A host name that did not resolve has no address to copy: the copy fails the same way
+  // instead of connecting to the placeholder address.
+  if (other.state->lastError.code == ErrorCode::RESOLVE) {
+    state->lastError = other.state->lastError;
+    return;
+  }
+  bootstrapI2P();
+}
 
 I2pSocket::~I2pSocket() { close(); }
 

@@ -6,6 +6,7 @@
 #include <velqor/velqor.h>
 #include <velqor/sam.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,14 +22,22 @@ struct velqor_socket {
   std::unique_ptr<SAM::I2pSocket> socket;
 };
 
+// The C names of the kinds of failure are the C++ ones, number for number.
+static_assert(VELQOR_ERROR_RESOLVE == static_cast<int>(SAM::ErrorCode::RESOLVE), "");
+static_assert(VELQOR_ERROR_TIMED_OUT == static_cast<int>(SAM::ErrorCode::TIMED_OUT), "");
+static_assert(VELQOR_ERROR_REFUSED == static_cast<int>(SAM::ErrorCode::REFUSED), "");
+static_assert(VELQOR_ERROR_KEY_FILE == static_cast<int>(SAM::ErrorCode::KEY_FILE), "");
+
+struct velqor_limits {
+  SAM::TimeLimits limits;
+};
+
 struct velqor_destination {
   char* pub;
   char* priv;
 };
 
 namespace {
-
-const char* const signatureType = "EdDSA_SHA512_Ed25519";
 
 // Runs `body` and returns its result, or `failure` when it throws.
 template <class Result, class Body>
@@ -95,13 +104,18 @@ char* copyOfSession(const velqor_stream_session* handle,
 extern "C" {
 
 velqor_stream_session* velqor_stream_session_new(const velqor_settings* settings) {
+  return velqor_stream_session_new_with_limits(settings, nullptr);
+}
+
+velqor_stream_session* velqor_stream_session_new_with_limits(const velqor_settings* settings,
+                                                             const velqor_limits* limits) {
   return resultOr<velqor_stream_session*>(nullptr, [&] {
     std::unique_ptr<velqor_stream_session> handle(new velqor_stream_session{});
     if (settings != nullptr && settings->nickname != nullptr && settings->samhost != nullptr &&
         settings->destination != nullptr && settings->i2cp_options != nullptr) {
-      handle->session.reset(new SAM::StreamSession(settings->nickname, settings->samhost,
-                                                   settings->samport, settings->destination,
-                                                   settings->i2cp_options, signatureType));
+      handle->session.reset(new SAM::StreamSession(
+          settings->nickname, settings->samhost, settings->samport, settings->destination,
+          settings->i2cp_options, limits != nullptr ? limits->limits : SAM::TimeLimits()));
     }
     return handle.release();
   });
@@ -266,6 +280,68 @@ void velqor_destination_free(velqor_destination* destination) {
   std::free(destination->pub);
   std::free(destination->priv);
   std::free(destination);
+}
+
+velqor_limits* velqor_limits_new(void) {
+  return resultOr<velqor_limits*>(nullptr, [] { return new velqor_limits{}; });
+}
+
+void velqor_limits_free(velqor_limits* limits) { delete limits; }
+
+void velqor_limits_set_connect(velqor_limits* limits, uint32_t milliseconds) {
+  if (limits != nullptr) limits->limits.connect = std::chrono::milliseconds(milliseconds);
+}
+
+void velqor_limits_set_reply(velqor_limits* limits, uint32_t milliseconds) {
+  if (limits != nullptr) limits->limits.reply = std::chrono::milliseconds(milliseconds);
+}
+
+void velqor_limits_set_read(velqor_limits* limits, uint32_t milliseconds) {
+  if (limits != nullptr) limits->limits.read = std::chrono::milliseconds(milliseconds);
+}
+
+void velqor_limits_set_write(velqor_limits* limits, uint32_t milliseconds) {
+  if (limits != nullptr) limits->limits.write = std::chrono::milliseconds(milliseconds);
+}
+
+void velqor_set_limits(velqor_stream_session* session, const velqor_limits* limits) {
+  SAM::StreamSession* s = sessionOf(session);
+  if (s != nullptr) s->setTimeLimits(limits != nullptr ? limits->limits : SAM::TimeLimits());
+}
+
+void velqor_socket_set_limits(velqor_socket* socket, const velqor_limits* limits) {
+  SAM::I2pSocket* s = socketOf(socket);
+  if (s != nullptr) s->setTimeLimits(limits != nullptr ? limits->limits : SAM::TimeLimits());
+}
+
+void velqor_socket_cancel(velqor_socket* socket) {
+  SAM::I2pSocket* s = socketOf(socket);
+  if (s != nullptr) s->cancel();
+}
+
+char* velqor_get_last_error(const velqor_stream_session* session) {
+  if (session == nullptr) return nullptr;
+  const SAM::StreamSession* s = sessionOf(session);
+  if (s == nullptr)
+    return copyForCaller("no session: the settings or one of their strings was NULL");
+  return s->getLastError().ok() ? nullptr : copyForCaller(s->getLastError().reason);
+}
+
+int velqor_get_last_error_code(const velqor_stream_session* session) {
+  if (session == nullptr) return VELQOR_ERROR_NONE;
+  const SAM::StreamSession* s = sessionOf(session);
+  return s == nullptr ? VELQOR_ERROR_ARGUMENT : static_cast<int>(s->getLastError().code);
+}
+
+char* velqor_socket_last_error(const velqor_socket* socket) {
+  const SAM::I2pSocket* s = socketOf(socket);
+  if (s == nullptr || s->getLastError().ok()) return nullptr;
+  return copyForCaller(s->getLastError().reason);
+}
+
+int velqor_socket_last_error_code(const velqor_socket* socket) {
+  const SAM::I2pSocket* s = socketOf(socket);
+  return s == nullptr ? VELQOR_ERROR_NONE : static_cast<int>(s->getLastError().code);
 }
 
 }  // extern "C"

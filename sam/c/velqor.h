@@ -23,8 +23,11 @@
  *  6. Failures are never printed. They show only as the failure results named below and, for a
  *     session, as velqor_is_sick() == 1.
  *  7. Every call blocks the calling thread until the bridge or the peer has answered, without a
- *     time limit. Nothing is thread-safe per handle: calls that touch the same handle must not
- *     overlap. Distinct handles may be used on distinct threads.
+ *     time limit unless the caller sets one (velqor_limits). Nothing is thread-safe per handle:
+ *     calls that touch the same handle must not overlap, except velqor_socket_cancel().
+ *     Distinct handles may be used on distinct threads.
+ *  8. Why the last call on a session or a socket failed: velqor_get_last_error() and
+ *     velqor_socket_last_error(), a short text that never holds private key material.
  */
 #ifndef VELQOR_VELQOR_H
 #define VELQOR_VELQOR_H
@@ -171,6 +174,69 @@ VELQOR_EXPORT char* velqor_destination_priv(const velqor_destination* destinatio
 
 /* Releases the record and both its strings. NULL does nothing. */
 VELQOR_EXPORT void velqor_destination_free(velqor_destination* destination);
+
+/* ---- Time limits, cancellation and the reason of a failure ---- */
+
+/* Time limits, one for each phase, in milliseconds; 0, the default of each, means no limit.
+ * A limit that passes fails the call and closes the connection involved; a request that runs
+ * out of time fails without making the session sick, a creation that does leaves it sick.
+ * The record is opaque, so that it can grow; the library copies it where it is used. */
+typedef struct velqor_limits velqor_limits;
+
+/* Returns a new record with no limits (release with velqor_limits_free), or NULL when memory
+ * runs out. */
+VELQOR_EXPORT velqor_limits* velqor_limits_new(void);
+VELQOR_EXPORT void velqor_limits_free(velqor_limits* limits);
+/* The TCP connect of each connection to the bridge. */
+VELQOR_EXPORT void velqor_limits_set_connect(velqor_limits* limits, uint32_t milliseconds);
+/* Each reply line of the bridge: the handshake, the session's creation, each request. */
+VELQOR_EXPORT void velqor_limits_set_reply(velqor_limits* limits, uint32_t milliseconds);
+/* Each velqor_read: the time until its first byte has come. */
+VELQOR_EXPORT void velqor_limits_set_read(velqor_limits* limits, uint32_t milliseconds);
+/* Each velqor_write: the time until all of it is sent. */
+VELQOR_EXPORT void velqor_limits_set_write(velqor_limits* limits, uint32_t milliseconds);
+
+/* As velqor_stream_session_new, with `limits` (NULL: none) for the creation itself, for every
+ * request, and for the sockets that velqor_accept and velqor_connect hand out. */
+VELQOR_EXPORT velqor_stream_session* velqor_stream_session_new_with_limits(
+    const velqor_settings* settings, const velqor_limits* limits);
+/* Sets the limits of the session's requests from now on, and of the sockets they hand out. */
+VELQOR_EXPORT void velqor_set_limits(velqor_stream_session* session, const velqor_limits* limits);
+/* Sets the limits of the socket's calls from now on. */
+VELQOR_EXPORT void velqor_socket_set_limits(velqor_socket* socket, const velqor_limits* limits);
+
+/* Makes a call blocked on `socket` in another thread (velqor_read, velqor_write) return
+ * promptly as a failure, and every later call on it fail at once; velqor_socket_is_ok()
+ * returns 0 from now on. The one function that may be called from any thread while another
+ * uses the same handle. REQUIRES: the handle is not freed meanwhile. */
+VELQOR_EXPORT void velqor_socket_cancel(velqor_socket* socket);
+
+/* The kinds of failure that velqor_get_last_error_code and velqor_socket_last_error_code
+ * return. New kinds are only ever added at the end. */
+typedef enum velqor_error_code {
+  VELQOR_ERROR_NONE = 0,  /* no failure */
+  VELQOR_ERROR_RESOLVE,   /* the bridge's host name did not resolve */
+  VELQOR_ERROR_CONNECT,   /* the TCP connection to the bridge could not be made */
+  VELQOR_ERROR_TIMED_OUT, /* a time limit of the caller passed */
+  VELQOR_ERROR_CANCELLED, /* velqor_socket_cancel was called */
+  VELQOR_ERROR_CLOSED,    /* the peer closed the connection */
+  VELQOR_ERROR_IO,        /* a send or a receive failed */
+  VELQOR_ERROR_PROTOCOL,  /* the bridge's answer was not a usable reply */
+  VELQOR_ERROR_REFUSED,   /* the bridge answered with a RESULT other than OK */
+  VELQOR_ERROR_ARGUMENT,  /* an argument was refused before anything was sent */
+  VELQOR_ERROR_KEY_FILE   /* a key file could not be read or written */
+} velqor_error_code;
+
+/* Returns a new string (free it) saying why the last failed creation or request of the session
+ * failed, for example "connect to 127.0.0.1:7656: Connection refused" or "NAMING LOOKUP refused
+ * by the bridge: RESULT=INVALID_KEY"; NULL when none has failed (a later success does not
+ * clear it), for a NULL handle, or when memory runs out. */
+VELQOR_EXPORT char* velqor_get_last_error(const velqor_stream_session* session);
+/* The kind of that failure; VELQOR_ERROR_NONE when there is none or the handle is NULL. */
+VELQOR_EXPORT int velqor_get_last_error_code(const velqor_stream_session* session);
+/* As the two above, for the last failed call on a socket. */
+VELQOR_EXPORT char* velqor_socket_last_error(const velqor_socket* socket);
+VELQOR_EXPORT int velqor_socket_last_error_code(const velqor_socket* socket);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,8 @@
 /* Tests of the flat C interface, in C against the shared library and a scripted fake bridge.
  * Every returned string and handle is released, so the leak checkers running this see leaks. */
+#define _POSIX_C_SOURCE 200809L
+#include <pthread.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -235,11 +238,62 @@ static void test_sick_handles_and_null_inputs(void) {
   fake_bridge_stop(bridge);
 }
 
+static void* read_until_cancelled(void* socket) {
+  size_t length = 1;
+  char* got = velqor_read(socket, &length);
+  free(got);
+  return got == NULL && length == 0 ? socket : NULL;
+}
+
+static void test_limits_cancel_and_reasons(void) {
+  fake_bridge* bridge = fake_bridge_start();
+  fake_bridge_on(bridge, "NAMING LOOKUP", "", 0, NULL, 0, 0); /* never answers */
+  fake_bridge_on(bridge, "STREAM CONNECT", REPLY(OK_STATUS)); /* then sends nothing */
+  velqor_limits* limits = velqor_limits_new();
+  velqor_limits_set_connect(limits, 100);
+  velqor_limits_set_reply(limits, 100);
+  velqor_limits_set_write(limits, 100);
+  velqor_settings settings = settings_for(fake_bridge_port(bridge));
+  velqor_stream_session* session = velqor_stream_session_new_with_limits(&settings, limits);
+  CHECK(velqor_get_last_error(session) == NULL);
+  CHECK(velqor_namelookup(session, "site.i2p") == NULL && velqor_is_sick(session) == 0);
+  CHECK(velqor_get_last_error_code(session) == VELQOR_ERROR_TIMED_OUT);
+  CHECK(
+      take_equals(velqor_get_last_error(session), "NAMING LOOKUP: no complete line within 100 ms"));
+
+  velqor_socket* stream = velqor_connect(session, "PEERDEST", 0);
+  size_t length = 1;
+  velqor_limits_set_read(limits, 50);
+  velqor_socket_set_limits(stream, limits);
+  CHECK(velqor_read(stream, &length) == NULL && length == 0);
+  CHECK(take_equals(velqor_socket_last_error(stream), "read: nothing came within 50 ms"));
+  velqor_socket_free(stream);
+
+  /* Without limits a read waits until another thread cancels it. */
+  velqor_set_limits(session, NULL);
+  stream = velqor_connect(session, "PEERDEST", 0);
+  pthread_t reader;
+  void* ended = NULL;
+  CHECK(pthread_create(&reader, NULL, read_until_cancelled, stream) == 0);
+  velqor_socket_cancel(stream);
+  CHECK(pthread_join(reader, &ended) == 0 && ended == stream);
+  CHECK(velqor_socket_is_ok(stream) == 0);
+  CHECK(velqor_socket_last_error_code(stream) == VELQOR_ERROR_CANCELLED);
+  velqor_socket_free(stream);
+  velqor_socket_cancel(NULL);
+  CHECK(velqor_socket_last_error(NULL) == NULL && velqor_get_last_error(NULL) == NULL);
+  velqor_limits_free(limits);
+  velqor_limits_free(NULL);
+  velqor_stream_session_free(session);
+  fake_bridge_stop(bridge);
+}
+
 int main(void) {
   test_session_lifecycle_and_handles_outliving_it();
   test_request_outcomes();
   test_stream_bytes_both_ways();
   test_sick_handles_and_null_inputs();
+  test_limits_cancel_and_reasons();
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;
 }

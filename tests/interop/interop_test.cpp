@@ -179,6 +179,35 @@ TEST(Bridge, NamingLookupResolvesAddressBookNamesOnly) {
   EXPECT_EQ(shared.fixed->getMyDestination().pub, known.value) << "the test key's session";
 }
 
+// On this router a session without zero-hop tunnels never comes about and i2pd never answers:
+// the caller's limit ends the wait, and the session is sick.
+TEST(TimeLimits, ACreationThatCannotCompleteEndsSickAtItsLimit) {
+  SAM::TimeLimits limits;
+  limits.reply = std::chrono::seconds(3);
+  SAM::StreamSession session("interop-slow", kRouterHost, shared.router->samPort(), "TRANSIENT",
+                             "", limits);
+  EXPECT_TRUE(session.isSick());
+  EXPECT_EQ(session.getLastError().code, SAM::ErrorCode::TIMED_OUT);
+}
+
+// A router with peers looks for the lease set of a destination nobody serves for up to about
+// 40 s; this lone router answers CANT_REACH_PEER at once. Either way a limit set on the
+// request must leave the bridge's own answer as it is, and the session healthy.
+TEST(TimeLimits, AConnectToADestinationNobodyServesKeepsTheBridgesAnswer) {
+  const auto nobody = shared.client->destGenerate();
+  ASSERT_TRUE(nobody.isOk);
+  SAM::TimeLimits limits;
+  limits.reply = std::chrono::seconds(10);
+  shared.client->setTimeLimits(limits);
+  const auto connected = shared.client->connect(nobody.value.pub, false);
+  shared.client->setTimeLimits({});
+  EXPECT_FALSE(connected.isOk);
+  EXPECT_EQ(shared.client->getLastError().status, SAM::Message::CANT_REACH_PEER);
+  EXPECT_EQ(shared.client->getLastError().reason,
+            "STREAM CONNECT refused by the bridge: RESULT=CANT_REACH_PEER");
+  EXPECT_FALSE(shared.client->isSick());
+}
+
 class StreamExchange : public ::testing::TestWithParam<bool> {  // true: the test key's session
  protected:
   SAM::StreamSession& server() { return GetParam() ? *shared.fixed : *shared.transient; }

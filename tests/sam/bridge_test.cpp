@@ -1,6 +1,5 @@
 // The bridge connection and stream sessions over loopback, against the scripted fake bridge.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,6 +19,7 @@
 #include <velqor/sam.hpp>
 
 #include "fake_bridge.hpp"
+#include "process_usage.hpp"
 
 namespace {
 
@@ -466,17 +466,8 @@ TEST(StreamSessionTest, SilentStreamsReadNoStatusLine) {
             1u);
 }
 
-// The number of descriptors open in this process, not counting the one used to list them.
-int openDescriptorCount() {
-  DIR* dir = opendir("/proc/self/fd");
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
-  closedir(dir);
-  return count - 1;
-}
-
 TEST(DescriptorLeakTest, RequestsGiveBackEveryDescriptor) {
-  const int before = openDescriptorCount();
+  const int before = velqor_test::openDescriptors();
   {
     FakeBridge bridge;
     // Each kind is answered in turn with success, with a refusal, and by closing at once.
@@ -513,7 +504,7 @@ TEST(DescriptorLeakTest, RequestsGiveBackEveryDescriptor) {
     EXPECT_EQ(bridge.connectionCount(), 5001);
   }
   // The bridge has closed its own ends; whatever is still open belongs to the library.
-  EXPECT_EQ(openDescriptorCount(), before);
+  EXPECT_EQ(velqor_test::openDescriptors(), before);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The number of descriptors open in this process (read from /proc), not counting the one used
 // to list them.
-#ifndef VELQOR_TESTS_HOSTILE_PROCESS_USAGE_HPP
-#define VELQOR_TESTS_HOSTILE_PROCESS_USAGE_HPP
+#ifndef VELQOR_TESTS_PROCESS_USAGE_HPP
+#define VELQOR_TESTS_PROCESS_USAGE_HPP
 
 #include <dirent.h>
 
@@ -18,4 +18,4 @@ inline int openDescriptors() {
 
 }  // namespace velqor_test
 
-#endif  // VELQOR_TESTS_HOSTILE_PROCESS_USAGE_HPP
+#endif  // VELQOR_TESTS_PROCESS_USAGE_HPP
