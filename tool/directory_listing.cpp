@@ -56,7 +56,7 @@ std::int64_t listRows(TempFile& page, std::ostream& out, std::ofstream& outputFi
   std::int64_t count = 0;
   while (lines.next(line)) {
     if (!scanner.search(line, groups)) continue;
-    out << groups[0] << "; " << std::flush;
+    out << groups[0] << "; ";
     if (outputFile.is_open()) {
       outputFile << groups[0] << "  " << groups[1] << "  " << groups[2] << "\r\n";
     }
