@@ -65,11 +65,11 @@ RowScanner::~RowScanner() = default;
 bool RowScanner::splitIntoLiterals(const std::string& ecmaPattern) {
   static const char metacharacters[] = "^$\\.*+?()[]{}|";
   static const char group[] = "(.*)";
-  literals_.assign(1, std::string());
+  std::vector<std::string> literals(1);
   std::size_t i = 0;
   while (i < ecmaPattern.size()) {
     if (ecmaPattern.compare(i, 4, group) == 0) {
-      literals_.emplace_back();
+      literals.emplace_back();
       i += 4;
     } else {
       char literal = ecmaPattern[i];
@@ -84,11 +84,13 @@ bool RowScanner::splitIntoLiterals(const std::string& ecmaPattern) {
         if (literal == '\r' || literal == '\n') return false;
         i += 1;
       }
-      literals_.back() += literal;
+      literals.back() += literal;
     }
     if (i < ecmaPattern.size() && isQuantifier(ecmaPattern[i])) return false;
   }
-  return static_cast<int>(literals_.size()) == groupCount_ + 1;
+  if (static_cast<int>(literals.size()) != groupCount_ + 1) return false;
+  for (std::string& literal : literals) literals_.emplace_back(std::move(literal));
+  return true;
 }
 
 bool RowScanner::search(std::string_view line, std::vector<std::string_view>& groups) const {
@@ -119,23 +121,72 @@ bool RowScanner::search(std::string_view line, std::vector<std::string_view>& gr
 // literals after it, which a walk from the right finds.
 bool RowScanner::groupsBySplit(std::string_view match,
                                std::vector<std::string_view>& groups) const {
-  const std::string& lastLiteral = literals_.back();
+  const Literal& lastLiteral = literals_.back();
   if (match.size() < lastLiteral.size()) return false;
   std::size_t next = match.size() - lastLiteral.size();  // where literal j + 1 starts
+  const std::size_t firstEnd = literals_.front().size();
   for (std::size_t j = literals_.size() - 1; j-- > 0;) {
-    const std::string& literal = literals_[j];
     std::size_t start = 0;
     if (j > 0) {
-      if (next < literal.size()) return false;
-      start = match.rfind(literal, next - literal.size());
+      start = literals_[j].rfindIn(match, firstEnd, next);
       if (start == std::string_view::npos) return false;
     }
-    const std::size_t groupBegin = start + literal.size();
+    const std::size_t groupBegin = start + literals_[j].size();
     if (groupBegin > next) return false;
     groups[j] = match.substr(groupBegin, next - groupBegin);
     next = start;
   }
   return true;
+}
+
+RowScanner::Literal::Literal(std::string text) : text_(std::move(text)) {
+  const std::size_t length = text_.size();
+  const auto capped = [](std::size_t shift) {
+    return static_cast<std::uint8_t>(shift < 255 ? shift : 255);
+  };
+  forwardShift_.fill(capped(length));
+  backwardShift_.fill(capped(length));
+  // Forwards: the distance from the last place of a byte to the literal's end, its last
+  // byte left out; backwards: the first place of a byte, its first byte left out.
+  for (std::size_t i = 0; i + 1 < length; ++i) {
+    forwardShift_[static_cast<unsigned char>(text_[i])] = capped(length - 1 - i);
+  }
+  for (std::size_t i = length; i-- > 1;) {
+    backwardShift_[static_cast<unsigned char>(text_[i])] = capped(i);
+  }
+}
+
+std::size_t RowScanner::Literal::findIn(std::string_view text, std::size_t from,
+                                        std::size_t to) const {
+  const std::size_t length = text_.size();
+  if (to < from || to - from < length) return std::string_view::npos;
+  if (length == 0) return from;
+  const char* data = text.data();
+  const char last = text_.back();
+  for (std::size_t at = from; at <= to - length;) {
+    const char byte = data[at + length - 1];
+    if (byte == last && std::memcmp(data + at, text_.data(), length - 1) == 0) return at;
+    at += forwardShift_[static_cast<unsigned char>(byte)];
+  }
+  return std::string_view::npos;
+}
+
+std::size_t RowScanner::Literal::rfindIn(std::string_view text, std::size_t from,
+                                         std::size_t to) const {
+  const std::size_t length = text_.size();
+  if (to < from || to - from < length) return std::string_view::npos;
+  if (length == 0) return to;
+  const char* data = text.data();
+  const char first = text_.front();
+  for (std::size_t at = to - length;;) {
+    const char byte = data[at];
+    if (byte == first && std::memcmp(data + at + 1, text_.data() + 1, length - 1) == 0) {
+      return at;
+    }
+    const std::size_t shift = backwardShift_[static_cast<unsigned char>(byte)];
+    if (at - from < shift) return std::string_view::npos;
+    at -= shift;
+  }
 }
 
 }  // namespace tessivar
