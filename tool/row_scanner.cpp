@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -95,6 +96,7 @@ bool RowScanner::splitIntoLiterals(const std::string& ecmaPattern) {
 
 bool RowScanner::search(std::string_view line, std::vector<std::string_view>& groups) const {
   if (!ok()) return false;
+  if (literalsAndGroups_) return searchByLiterals(line, groups);
   const re2::StringPiece text(line.data(), line.size());
   // Finding where the match lies needs only RE2's automata, which run in linear time and
   // fast; asking RE2 for the groups at once would make it use a slower matcher on every line.
@@ -102,7 +104,6 @@ bool RowScanner::search(std::string_view line, std::vector<std::string_view>& gr
   if (!regex_->Match(text, 0, text.size(), RE2::UNANCHORED, &whole, 1)) return false;
   groups.assign(static_cast<std::size_t>(groupCount_), std::string_view());
   if (groupCount_ == 0) return true;
-  if (literalsAndGroups_ && groupsBySplit(view(whole), groups)) return true;
 
   // Within the bounds of the whole match, the groups are those of the match on the line.
   std::vector<re2::StringPiece> submatches(static_cast<std::size_t>(groupCount_) + 1);
@@ -115,28 +116,49 @@ bool RowScanner::search(std::string_view line, std::vector<std::string_view>& gr
   return true;
 }
 
-// The whole match holds no "\r" or "\n" (the literals hold none and the groups cannot take
-// them), so inside it each "(.*)" may take any byte. Greedy groups, earliest first, then end
-// as late as they can: each literal sits at its last place that still leaves room for the
-// literals after it, which a walk from the right finds.
-bool RowScanner::groupsBySplit(std::string_view match,
-                               std::vector<std::string_view>& groups) const {
-  const Literal& lastLiteral = literals_.back();
-  if (match.size() < lastLiteral.size()) return false;
-  std::size_t next = match.size() - lastLiteral.size();  // where literal j + 1 starts
-  const std::size_t firstEnd = literals_.front().size();
-  for (std::size_t j = literals_.size() - 1; j-- > 0;) {
-    std::size_t start = 0;
-    if (j > 0) {
-      start = literals_[j].rfindIn(match, firstEnd, next);
-      if (start == std::string_view::npos) return false;
+// A match holds no "\r" or "\n" (the literals hold none and "." takes neither), so it lies in
+// one stretch of the line between them, where each "(.*)" may take any byte. It starts at the
+// first place of the first literal in the first stretch where the other literals follow that
+// place in order: if they do not follow the first place, they follow no later one. The
+// groups are greedy, earliest first: each literal sits at its last place in the stretch that
+// leaves room for the literals after it, which a walk from the stretch's end finds.
+bool RowScanner::searchByLiterals(std::string_view line,
+                                  std::vector<std::string_view>& groups) const {
+  const std::size_t npos = std::string_view::npos;
+  const auto nextByte = [line](char byte, std::size_t from) {
+    const void* at = std::memchr(line.data() + from, byte, line.size() - from);
+    return at == nullptr ? line.size()
+                         : static_cast<std::size_t>(static_cast<const char*>(at) - line.data());
+  };
+  groups.assign(static_cast<std::size_t>(groupCount_), std::string_view());
+  const Literal& first = literals_.front();
+  // Kept from stretch to stretch, so that a line of many stretches is not searched again
+  // to its end for each.
+  std::size_t newline = nextByte('\n', 0);
+  for (std::size_t from = 0;;) {
+    const std::size_t start = first.findIn(line, from, line.size());
+    if (start == npos) return false;
+    if (groupCount_ == 0) return true;
+    const std::size_t groupsBegin = start + first.size();
+    if (newline < groupsBegin) newline = nextByte('\n', groupsBegin);
+    const std::size_t end = std::min(nextByte('\r', groupsBegin), newline);
+
+    std::size_t next = literals_.back().rfindIn(line, groupsBegin, end);  // literal j + 1
+    for (std::size_t j = literals_.size() - 1; next != npos && j-- > 1;) {
+      const std::size_t at = literals_[j].rfindIn(line, groupsBegin, next);
+      if (at != npos) {
+        const std::size_t groupBegin = at + literals_[j].size();
+        groups[j] = line.substr(groupBegin, next - groupBegin);
+      }
+      next = at;
     }
-    const std::size_t groupBegin = start + literals_[j].size();
-    if (groupBegin > next) return false;
-    groups[j] = match.substr(groupBegin, next - groupBegin);
-    next = start;
+    if (next != npos) {
+      groups[0] = line.substr(groupsBegin, next - groupsBegin);
+      return true;
+    }
+    if (end == line.size()) return false;
+    from = end + 1;
   }
-  return true;
 }
 
 RowScanner::Literal::Literal(std::string text) : text_(std::move(text)) {

@@ -26,7 +26,8 @@ namespace tessivar {
 //
 // The pattern text must stay within the syntax that ECMAScript and RE2 share (no
 // backreferences, no lookahead). Patterns made of literal characters, escaped punctuation
-// and greedy "(.*)" groups, like the row pattern, take a fast path for the groups.
+// and greedy "(.*)" groups, like the row pattern, take a fast path: their matches are found
+// by searching for the literals alone, several times faster than RE2's automata.
 //
 // Thread safety: a constructed scanner may be used from several threads at once.
 class RowScanner {
@@ -76,7 +77,7 @@ class RowScanner {
 
   // The pattern as a sequence literal (.*) literal ... (.*) literal, when it has that form.
   bool splitIntoLiterals(const std::string& ecmaPattern);
-  bool groupsBySplit(std::string_view match, std::vector<std::string_view>& groups) const;
+  bool searchByLiterals(std::string_view line, std::vector<std::string_view>& groups) const;
 
   std::unique_ptr<re2::RE2> regex_;
   std::string error_;
