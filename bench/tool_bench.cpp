@@ -2,12 +2,15 @@
 //  1. the row scanner's rate on a 64 MiB page, next to `grep -c -E` on the same file;
 //  2. the time to scan single lines of 1, 5 and 10 MB (it should grow linearly);
 //  3. the peak memory of the real tessivar binary fetching a 16 MiB and a 64 MiB page from a
-//     fake bridge and site in this process (it should not grow with the page).
+//     fake bridge and site in this process (it should not grow with the page);
+//  4. the whole run of the tessivar binary on the 64 MiB page, from start to exit, next to
+//     `grep -c -E` over the same page once saved (the target is at most twice grep's time).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -54,21 +57,76 @@ long scanFile(const std::string& path, const tessivar::RowScanner& scanner) {
   return groupBytes > 0 ? rows : -1;
 }
 
-long grepCount(const std::string& path) {
-  // The row pattern in POSIX ERE: "\/" is plain "/" there.
-  const std::string command =
-      "LC_ALL=C grep -c -E '<td><a href=\"http://(.*)/\\?i2paddresshelper=(.*)\">a</a> "
-      "<a href=\"http://(.*)/\">b</a></td>' '" +
-      path + "'";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return -1;
-  long count = -1;
-  if (std::fscanf(pipe, "%ld", &count) != 1) count = -1;
-  pclose(pipe);
-  return count;
+struct Run {
+  int exitStatus = -1;
+  long peakKilobytes = -1;
+  double seconds = 0;
+  std::string lastLine;
+};
+
+// Measuring mode of this program ("--measure OUT PROGRAM ARG..."): runs PROGRAM (found as
+// execvp finds it) with ARG..., standard output to OUT, and prints
+// "<exit status> <peak kB> <seconds>", the time from fork to exit.
+//
+// The peak reported for a child includes the high-water mark of the memory image it had
+// before exec, so the child must not start as a copy (or a vfork) of the benchmark with its
+// pages in memory. This mode runs in a fresh, small image and forks the program from there.
+int measureMode(int argc, char** argv) {
+  if (argc < 4) return 2;
+  const Clock::time_point start = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (out < 0 || null < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0) _exit(127);
+    execvp(argv[3], argv + 3);
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return 1;
+  std::printf("%d %ld %f\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
+              secondsSince(start));
+  return 0;
 }
 
-void compareWithGrep(const std::string& page, const tessivar::RowScanner& scanner) {
+Run runMeasured(const std::vector<std::string>& arguments, const std::string& outPath) {
+  Run run;
+  std::string command = "/proc/self/exe --measure '" + outPath + "'";
+  for (const auto& a : arguments) command += " '" + a + "'";
+  // popen's shell is not /proc/self/exe: name this program by its path instead.
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return run;
+  command.replace(0, std::string("/proc/self/exe").size(), "'" + std::string(self, n) + "'");
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  if (std::fscanf(pipe, "%d %ld %lf", &run.exitStatus, &run.peakKilobytes, &run.seconds) != 3) {
+    run.exitStatus = -1;
+  }
+  pclose(pipe);
+  std::ifstream out(outPath);
+  for (std::string line; std::getline(out, line);) run.lastLine = line;
+  return run;
+}
+
+Run runTool(std::vector<std::string> arguments, const std::string& outPath) {
+  arguments.insert(arguments.begin(), TESSIVAR_BINARY);
+  return runMeasured(arguments, outPath);
+}
+
+// `grep -c -E` with the row pattern in POSIX ERE ("\/" is plain "/" there), in the C locale
+// that main() sets.
+Run runGrep(const std::string& path, const std::string& outPath) {
+  return runMeasured({"grep", "-c", "-E",
+                      "<td><a href=\"http://(.*)/\\?i2paddresshelper=(.*)\">a</a> "
+                      "<a href=\"http://(.*)/\">b</a></td>",
+                      path},
+                     outPath);
+}
+
+void compareWithGrep(const std::string& page, const tessivar::RowScanner& scanner,
+                     const std::string& outPath) {
   const std::size_t bytes = fileSize(page);
   std::printf("Scanning a page of %.1f MB (rows with 524-character helpers):\n", megabytes(bytes));
   double bestScan = 1e9, bestGrep = 1e9;
@@ -77,9 +135,9 @@ void compareWithGrep(const std::string& page, const tessivar::RowScanner& scanne
     Clock::time_point start = Clock::now();
     rows = scanFile(page, scanner);
     bestScan = std::min(bestScan, secondsSince(start));
-    start = Clock::now();
-    grepRows = grepCount(page);
-    bestGrep = std::min(bestGrep, secondsSince(start));
+    const Run grep = runGrep(page, outPath);
+    grepRows = std::atol(grep.lastLine.c_str());
+    bestGrep = std::min(bestGrep, grep.seconds);
   }
   const double scanRate = megabytes(bytes) / bestScan;
   const double grepRate = megabytes(bytes) / bestGrep;
@@ -117,67 +175,10 @@ void scanLongLines(const tessivar::RowScanner& scanner) {
   }
 }
 
-struct ToolRun {
-  int exitStatus = -1;
-  long peakKilobytes = -1;
-  double seconds = 0;
-  std::string lastLine;
-};
-
-// Measuring mode of this program ("--measure OUT ARG..."): runs tessivar with ARG...,
-// standard output to OUT, and prints "<exit status> <peak kB> <seconds>".
-//
-// The peak reported for a child includes the high-water mark of the memory image it had
-// before exec, so the child must not start as a copy (or a vfork) of the benchmark with its
-// pages in memory. This mode runs in a fresh, small image and forks tessivar from there.
-int measureMode(int argc, char** argv) {
-  if (argc < 4) return 2;
-  const Clock::time_point start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (out < 0 || null < 0 || dup2(out, 1) < 0 || dup2(null, 2) < 0) _exit(127);
-    std::vector<char*> args;
-    args.push_back(const_cast<char*>(TESSIVAR_BINARY));
-    for (int i = 3; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-    execv(TESSIVAR_BINARY, args.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return 1;
-  std::printf("%d %ld %f\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
-              secondsSince(start));
-  return 0;
-}
-
-ToolRun runTool(const std::vector<std::string>& arguments, const std::string& outPath) {
-  ToolRun run;
-  std::string command = "/proc/self/exe --measure '" + outPath + "'";
-  for (const auto& a : arguments) command += " '" + a + "'";
-  // popen's shell is not /proc/self/exe: name this program by its path instead.
-  char self[4096];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return run;
-  command.replace(0, std::string("/proc/self/exe").size(), "'" + std::string(self, n) + "'");
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  if (std::fscanf(pipe, "%d %ld %lf", &run.exitStatus, &run.peakKilobytes, &run.seconds) != 3) {
-    run.exitStatus = -1;
-  }
-  pclose(pipe);
-  std::ifstream out(outPath);
-  for (std::string line; std::getline(out, line);) run.lastLine = line;
-  return run;
-}
-
 void measureToolMemory(const std::string& dir, const std::string& smallPage,
-                       const std::string& largePage) {
+                       const std::string& largePage, const std::string& outPath) {
   std::printf("Peak memory (maximum resident set) of the tessivar binary:\n");
-  const std::string outPath = dir + "/stdout.txt";
-  const ToolRun version = runTool({"--version"}, outPath);
+  const Run version = runTool({"--version"}, outPath);
   std::printf("  --version only             %7.1f MB\n", version.peakKilobytes / 1024.0);
   for (const std::string& page : {smallPage, largePage}) {
     FakeSiteBridge site(page);
@@ -185,7 +186,7 @@ void measureToolMemory(const std::string& dir, const std::string& smallPage,
       std::printf("  fake site could not listen\n");
       return;
     }
-    const ToolRun run =
+    const Run run =
         runTool({"--sam=127.0.0.1:" + std::to_string(site.port()), dir + "/list.txt"}, outPath);
     std::printf(
         "  page of %5.1f MB           %7.1f MB  (exit %d, %.2f s, \"%s\", list file %.1f MB)\n",
@@ -193,7 +194,39 @@ void measureToolMemory(const std::string& dir, const std::string& smallPage,
         run.lastLine.c_str(), megabytes(fileSize(dir + "/list.txt")));
     std::remove((dir + "/list.txt").c_str());
   }
-  std::remove(outPath.c_str());
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void compareWholeRunWithGrep(const std::string& dir, const std::string& page,
+                             const std::string& outPath) {
+  const int rounds = 5;
+  std::printf("Whole run on the %.1f MB page (median of %d, taken in turns):\n",
+              megabytes(fileSize(page)), rounds);
+  FakeSiteBridge site(page);
+  if (site.port() == 0) {
+    std::printf("  fake site could not listen\n");
+    return;
+  }
+  const std::string listPath = dir + "/list.txt";
+  std::vector<double> toolSeconds, grepSeconds;
+  Run tool, grep;
+  for (int round = 0; round < rounds; ++round) {
+    tool = runTool({"--sam=127.0.0.1:" + std::to_string(site.port()), listPath}, outPath);
+    std::remove(listPath.c_str());
+    toolSeconds.push_back(tool.seconds);
+    grep = runGrep(page, outPath);
+    grepSeconds.push_back(grep.seconds);
+  }
+  const double toolTime = median(toolSeconds), grepTime = median(grepSeconds);
+  std::printf("  tessivar       %8.3f s  (exit %d, \"%s\"; fetch, save, scan, list file)\n",
+              toolTime, tool.exitStatus, tool.lastLine.c_str());
+  std::printf("  grep -c -E     %8.3f s  (%s rows, over the saved page)\n", grepTime,
+              grep.lastLine.c_str());
+  std::printf("  ratio          %8.2f of grep's time (target <= 2.00)\n", toolTime / grepTime);
 }
 
 }  // namespace
@@ -209,6 +242,7 @@ int main(int argc, char** argv) {
   }
   const std::string dir = dirTemplate;
   setenv("TMPDIR", dir.c_str(), 1);  // the tool's own temporary copy goes here as well
+  setenv("LC_ALL", "C", 1);          // grep then matches bytes, as the tool does
 
   const std::string largePage = dir + "/page-64MiB.html";
   const std::string smallPage = dir + "/page-16MiB.html";
@@ -218,11 +252,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  const std::string outPath = dir + "/stdout.txt";  // of the programs run and measured
   const tessivar::RowScanner scanner;
-  compareWithGrep(largePage, scanner);
+  compareWithGrep(largePage, scanner, outPath);
   scanLongLines(scanner);
-  measureToolMemory(dir, smallPage, largePage);
+  measureToolMemory(dir, smallPage, largePage, outPath);
+  compareWholeRunWithGrep(dir, largePage, outPath);
 
+  std::remove(outPath.c_str());
   std::remove(largePage.c_str());
   std::remove(smallPage.c_str());
   rmdir(dir.c_str());
