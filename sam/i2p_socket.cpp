@@ -252,7 +252,7 @@ void I2pSocket::write(const std::string& msg) {
   }
 }
 
-bool I2pSocket::receive(std::string& bytes, const std::string& phase, const Deadline& deadline) {
+bool I2pSocket::receive(std::string& bytes, const char* phase, const Deadline& deadline) {
   // Without a limit the receive blocks as long as it takes; with one it never blocks, and the
   // waits happen in poll().
   const int flags = deadline.isSet() ? MSG_DONTWAIT : 0;
@@ -265,16 +265,16 @@ bool I2pSocket::receive(std::string& bytes, const std::string& phase, const Dead
     }
     const int error = errno;
     if (state->cancelled) {
-      fail(ErrorCode::CANCELLED, 0, phase + ": cancelled");
+      fail(ErrorCode::CANCELLED, 0, std::string(phase) + ": cancelled");
     } else if (n == 0) {
-      fail(ErrorCode::CLOSED, 0, phase + ": the peer closed the connection");
+      fail(ErrorCode::CLOSED, 0, std::string(phase) + ": the peer closed the connection");
     } else if (error == EINTR) {
       continue;
     } else if ((error == EAGAIN || error == EWOULDBLOCK) && deadline.isSet()) {
       if (deadline.waitFor(socket, POLLIN)) continue;
-      fail(ErrorCode::TIMED_OUT, 0, phase + ": nothing came " + deadline.within());
+      fail(ErrorCode::TIMED_OUT, 0, std::string(phase) + ": nothing came " + deadline.within());
     } else {
-      fail(ErrorCode::IO, error, phase + ": " + std::strerror(error));
+      fail(ErrorCode::IO, error, std::string(phase) + ": " + std::strerror(error));
     }
     return false;
   }
@@ -312,13 +312,11 @@ std::string I2pSocket::takeLine(const std::string& phase, std::chrono::milliseco
         break;
     }
     // A line cut off by the end of the connection is no reply: it may be any prefix of one.
-    const std::string late = phase + ": no complete line " + deadline.within();
-    if (deadline.hasPassed()) {
-      fail(ErrorCode::TIMED_OUT, 0, late);
-      return "";
-    }
-    if (!receive(pending, phase, deadline)) {
-      if (state->lastError.code == ErrorCode::TIMED_OUT) state->lastError.reason = late;
+    const bool late = deadline.hasPassed();
+    if (late || !receive(pending, phase.c_str(), deadline)) {
+      if (late || state->lastError.code == ErrorCode::TIMED_OUT) {
+        fail(ErrorCode::TIMED_OUT, 0, phase + ": no complete line " + deadline.within());
+      }
       return "";
     }
   }

@@ -111,7 +111,7 @@ class VELQOR_EXPORT I2pSocket {
   void init();
   void handshake();
   // Receives once, appending to `bytes`; false after a failure, which closed the connection.
-  bool receive(std::string& bytes, const std::string& phase, const Deadline& deadline);
+  bool receive(std::string& bytes, const char* phase, const Deadline& deadline);
   // readLine() with its own phase name and limit (the reply limit for the bridge's replies).
   std::string takeLine(const std::string& phase, std::chrono::milliseconds limit);
   // A call found the socket closed: "" or, after cancel(), closes it and records that.
