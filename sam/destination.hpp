@@ -29,6 +29,13 @@ struct VELQOR_EXPORT FullDestination {
 // first 516 characters of `priv` (all of it when shorter).
 VELQOR_EXPORT std::string derivePublicDestination(const std::string& priv);
 
+// Returns the ".b32.i2p" address of the public destination `pub` (I2P base64): the SHA-256
+// hash of its decoded bytes in lower-case base32 (a-z 2-7, no padding, 52 characters),
+// followed by ".b32.i2p". Returns "" when `pub` is empty or does not decode.
+// CAVEAT: the bytes are hashed as they are; a private destination gives an address that
+// nothing answers to (derive the public one first).
+VELQOR_EXPORT std::string b32Address(const std::string& pub);
+
 }  // namespace SAM
 
 #endif  // VELQOR_DESTINATION_HPP
