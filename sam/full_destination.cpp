@@ -1,5 +1,7 @@
 #include <velqor/destination.hpp>
 
+#include <openssl/sha.h>
+
 #include "sam/i2p_base64.hpp"
 
 namespace SAM {
@@ -12,6 +14,22 @@ constexpr std::size_t certificateLengthOffset = 385;
 constexpr std::size_t certificateHeaderEnd = 387;
 // The length of a public destination without a key certificate, as base64 text.
 constexpr std::size_t plainPublicLength = 516;
+
+// RFC 4648 base32 in lower case, without padding: five bits per character, most significant
+// bits first, the last character filled with zero bits.
+std::string base32(const unsigned char* bytes, std::size_t length) {
+  static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz234567";
+  std::string out;
+  unsigned int bits = 0;
+  int bitCount = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    bits = (bits << 8 | bytes[i]) & 0xFFF;  // at most 4 + 8 bits are pending
+    bitCount += 8;
+    for (; bitCount >= 5; bitCount -= 5) out += alphabet[bits >> (bitCount - 5) & 31];
+  }
+  if (bitCount > 0) out += alphabet[bits << (5 - bitCount) & 31];
+  return out;
+}
 
 }  // namespace
 
@@ -29,6 +47,14 @@ std::string derivePublicDestination(const std::string& priv) {
     if (bytes->size() >= publicLength) return I2pBase64::encode(bytes->substr(0, publicLength));
   }
   return priv.substr(0, plainPublicLength);
+}
+
+std::string b32Address(const std::string& pub) {
+  const std::optional<std::string> bytes = I2pBase64::decode(pub);
+  if (!bytes || bytes->empty()) return "";
+  unsigned char hash[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(bytes->data()), bytes->size(), hash);
+  return base32(hash, sizeof hash) + ".b32.i2p";
 }
 
 }  // namespace SAM

@@ -238,6 +238,29 @@ VELQOR_EXPORT int velqor_get_last_error_code(const velqor_stream_session* sessio
 VELQOR_EXPORT char* velqor_socket_last_error(const velqor_socket* socket);
 VELQOR_EXPORT int velqor_socket_last_error_code(const velqor_socket* socket);
 
+/* ---- Key files and b32 addresses ----
+ * A key file holds a private destination as raw bytes, as i2pd keeps its own keys (*.dat), so
+ * one file can serve both a velqor session and an i2pd tunnel. See loadKeyFile and saveKeyFile
+ * in <velqor/destination.hpp> for what counts as a whole private destination.
+ * `reason`: when not NULL, *reason is set to NULL on success and, on failure, to a new string
+ * (free it) saying why, which names the path and never holds key bytes; after a failure it is
+ * NULL only when memory ran out. Its earlier value is overwritten, not freed. */
+
+/* Returns the ".b32.i2p" address of the public destination `pub` (I2P base64): the SHA-256
+ * hash of its bytes in lower-case base32 without padding, then ".b32.i2p" (60 characters in
+ * all). Returns NULL when `pub` is NULL, empty or does not decode, or when memory runs out. */
+VELQOR_EXPORT char* velqor_b32_address(const char* pub);
+
+/* Reads the key file at `path`. Returns its private destination in I2P base64 (free it), or
+ * NULL when the file cannot be read or holds no whole private destination. */
+VELQOR_EXPORT char* velqor_key_file_load(const char* path, char** reason);
+
+/* Writes the private destination `priv` (I2P base64) as a key file at `path`, mode 0600,
+ * through a synced temporary file renamed over `path`. A failure leaves a file already at
+ * `path` as it was, except one to sync the directory after the rename (the new key is then in
+ * place). Returns 0 on success and -1 on failure, nothing else. */
+VELQOR_EXPORT int velqor_key_file_save(const char* path, const char* priv, char** reason);
+
 #ifdef __cplusplus
 }
 #endif

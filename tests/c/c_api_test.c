@@ -1,11 +1,12 @@
 /* Tests of the flat C interface, in C against the shared library and a scripted fake bridge.
  * Every returned string and handle is released, so the leak checkers running this see leaks. */
-#define _POSIX_C_SOURCE 200809L
+#define _POSIX_C_SOURCE 200809L /* mkdtemp for the key files */
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include <velqor/velqor.h>
 
 #include "bridge_shim.h"
@@ -288,12 +289,46 @@ static void test_limits_cancel_and_reasons(void) {
   fake_bridge_stop(bridge);
 }
 
+/* Frees `reason` and tells whether it is set and holds `needle`. */
+static int take_reason(char* reason, const char* needle) {
+  int found = reason != NULL && strstr(reason, needle) != NULL;
+  free(reason);
+  return found;
+}
+
+static void test_key_files_and_b32(void) {
+  char *pub = fake_bridge_test_key(0), *priv = fake_bridge_test_key(1),
+       dir[] = "/tmp/velqor-c-XXXXXX";
+  char key[64], junk[64], *reason = junk; /* must be overwritten with NULL on success */
+  CHECK(mkdtemp(dir) != NULL);
+  snprintf(key, sizeof key, "%s/key.dat", dir);
+  snprintf(junk, sizeof junk, "%s/junk", dir);
+  CHECK(take_equals(velqor_b32_address(pub),
+                    "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"));
+  CHECK(velqor_b32_address(NULL) == NULL && velqor_b32_address("abc") == NULL);
+  CHECK(velqor_key_file_save(key, priv, &reason) == 0 && reason == NULL);
+  CHECK(take_equals(velqor_key_file_load(key, &reason), priv) && reason == NULL);
+  CHECK(take_equals(velqor_key_file_load(key, NULL), priv));
+  /* Refused: a key that is not whole, a file that holds no key, NULL arguments. */
+  CHECK(velqor_key_file_save(junk, "AAAA", &reason) == -1 && take_reason(reason, "is 3 bytes"));
+  FILE* file = fopen(junk, "w");
+  CHECK(file != NULL && fputs("not a key", file) >= 0 && fclose(file) == 0);
+  CHECK(velqor_key_file_load(junk, &reason) == NULL && take_reason(reason, junk));
+  CHECK(velqor_key_file_load(NULL, &reason) == NULL && take_reason(reason, "NULL"));
+  CHECK(velqor_key_file_save(NULL, priv, &reason) == -1 && take_reason(reason, "NULL"));
+  CHECK(velqor_key_file_save(key, NULL, NULL) == -1 && velqor_key_file_load(NULL, NULL) == NULL);
+  CHECK(unlink(junk) == 0 && unlink(key) == 0 && rmdir(dir) == 0);
+  free(pub);
+  free(priv);
+}
+
 int main(void) {
   test_session_lifecycle_and_handles_outliving_it();
   test_request_outcomes();
   test_stream_bytes_both_ways();
   test_sick_handles_and_null_inputs();
   test_limits_cancel_and_reasons();
+  test_key_files_and_b32();
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -184,8 +184,8 @@ TEST(Bridge, NamingLookupResolvesAddressBookNamesOnly) {
 TEST(TimeLimits, ACreationThatCannotCompleteEndsSickAtItsLimit) {
   SAM::TimeLimits limits;
   limits.reply = std::chrono::seconds(3);
-  SAM::StreamSession session("interop-slow", kRouterHost, shared.router->samPort(), "TRANSIENT",
-                             "", limits);
+  SAM::StreamSession session("interop-slow", kRouterHost, shared.router->samPort(), "TRANSIENT", "",
+                             limits);
   EXPECT_TRUE(session.isSick());
   EXPECT_EQ(session.getLastError().code, SAM::ErrorCode::TIMED_OUT);
 }

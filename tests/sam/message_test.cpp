@@ -1,4 +1,5 @@
-// Request lines, reply parsing and the public destination of a private one. No network.
+// Request lines, reply parsing, the public destination of a private one and the b32 address
+// of a public one. No network.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -125,6 +126,18 @@ TEST(MessageTest, PublicDestinationIsDerivedFromThePrivateOne) {
   };
   ASSERT_EQ(testKeyPub().size(), 524u);
   for (const auto& c : cases) EXPECT_EQ(SAM::derivePublicDestination(c.first), c.second);
+}
+
+TEST(MessageTest, B32AddressIsTheOneI2pdAnswersTo) {
+  // The test key's address: i2pd 2.45.1 resolved NAMING LOOKUP of it to testKeyPub() while a
+  // session held the key, and named it when loading the key file as a tunnel key.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {testKeyPub(), "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"},
+      {"", ""},
+      {"abc", ""},   // not a multiple of four characters
+      {"ab+=", ""},  // standard base64, not I2P base64
+  };
+  for (const auto& c : cases) EXPECT_EQ(SAM::b32Address(c.first), c.second) << c.first;
 }
 
 }  // namespace

@@ -1,0 +1,183 @@
+// Key files: a private destination as its raw bytes, checked to be one whole destination when
+// read, and replaced through a synced temporary file when written.
+#include <velqor/destination.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "sam/i2p_base64.hpp"
+
+namespace SAM {
+
+namespace {
+
+// 384 bytes of public keys, then the certificate: a type byte and a big-endian 16-bit length.
+constexpr std::size_t certificateTypeOffset = 384;
+constexpr std::size_t certificateLengthOffset = 385;
+constexpr std::size_t certificateHeaderEnd = 387;
+constexpr unsigned char keyCertificate = 5;
+constexpr std::size_t privateEncryptionKeyLength = 256;
+// The longest whole destination: the longest certificate and the longest signing key.
+constexpr std::size_t longestDestination =
+    certificateHeaderEnd + 0xFFFF + privateEncryptionKeyLength + 66;
+
+// The private signing key's length for a signature type, or 0 for a type not supported.
+std::size_t signingKeyLength(unsigned type) {
+  switch (type) {
+    case 0:  // DSA_SHA1
+      return 20;
+    case 1:   // ECDSA_SHA256_P256
+    case 7:   // EdDSA_SHA512_Ed25519
+    case 9:   // GOST R3410 256
+    case 11:  // RedDSA_SHA512_Ed25519
+      return 32;
+    case 2:  // ECDSA_SHA384_P384
+      return 48;
+    case 3:  // ECDSA_SHA512_P521
+      return 66;
+    case 10:  // GOST R3410 512
+      return 64;
+    default:
+      return 0;
+  }
+}
+
+unsigned bigEndian16(const std::string& bytes, std::size_t offset) {
+  return static_cast<unsigned>(static_cast<unsigned char>(bytes[offset])) << 8 |
+         static_cast<unsigned char>(bytes[offset + 1]);
+}
+
+// What keeps `bytes` from being one whole private destination, as the end of a sentence about
+// them ("is 100 bytes, too short for a destination"), or "" when they are one. Tells sizes and
+// types only, never key bytes.
+std::string destinationProblem(const std::string& bytes) {
+  const std::size_t size = bytes.size();
+  const bool hasKeyCertificate =
+      size > certificateTypeOffset &&
+      static_cast<unsigned char>(bytes[certificateTypeOffset]) == keyCertificate;
+  // A key certificate starts with the signature type.
+  if (size < certificateHeaderEnd + (hasKeyCertificate ? 2 : 0)) {
+    return "is " + std::to_string(size) + " bytes, too short for a destination";
+  }
+  const std::size_t certificateLength = bigEndian16(bytes, certificateLengthOffset);
+  if (hasKeyCertificate && certificateLength < 2)
+    return "has a key certificate without a signature type";
+  const unsigned type = hasKeyCertificate ? bigEndian16(bytes, certificateHeaderEnd) : 0;
+  const std::size_t keyLength = signingKeyLength(type);
+  if (keyLength == 0) return "has signature type " + std::to_string(type) + ", not supported";
+  const std::size_t whole =
+      certificateHeaderEnd + certificateLength + privateEncryptionKeyLength + keyLength;
+  if (size != whole) {
+    return "holds " + std::to_string(size) + " bytes where a destination with signature type " +
+           std::to_string(type) + " has " + std::to_string(whole);
+  }
+  return "";
+}
+
+Error keyFileError(std::string reason, int systemError = 0) {
+  Error error;
+  error.code = ErrorCode::KEY_FILE;
+  error.systemError = systemError;
+  error.reason = std::move(reason);
+  return error;
+}
+
+// "what: <the system's text for errnoValue>", with errnoValue kept.
+Error systemFailure(const std::string& what, int errnoValue) {
+  return keyFileError(what + ": " + std::system_category().message(errnoValue), errnoValue);
+}
+
+// Reads the whole regular file open at `fd` into `bytes`, refusing more than any destination.
+Error readKeyBytes(int fd, const std::string& path, std::string& bytes) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return systemFailure("cannot read key file " + path, errno);
+  // A FIFO or a device could block or never end.
+  if (!S_ISREG(status.st_mode)) return keyFileError("key file " + path + " is not a regular file");
+  char buffer[4096];
+  while (bytes.size() <= longestDestination) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return systemFailure("cannot read key file " + path, errno);
+    if (n == 0) return Error();
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return keyFileError("key file " + path + " is more than " + std::to_string(longestDestination) +
+                      " bytes, too long for a destination");
+}
+
+// Writes all of `bytes` to `fd`, makes the file 0600 and syncs it; returns errno, or 0.
+int writeAndSync(int fd, const std::string& bytes) {
+  if (fchmod(fd, S_IRUSR | S_IWUSR) != 0) return errno;
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    written += static_cast<std::size_t>(n);
+  }
+  return fsync(fd) == 0 ? 0 : errno;
+}
+
+// Syncs the directory that holds `path`, so that a rename in it lasts through a crash.
+int syncDirectoryOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  const int result = fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+Error loadKeyFile(const std::string& path, FullDestination& destination) {
+  // Non-blocking, so that opening a FIFO does not wait for a writer before it is refused.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return systemFailure("cannot open key file " + path, errno);
+  std::string bytes;
+  const Error readError = readKeyBytes(fd, path, bytes);
+  ::close(fd);
+  if (!readError.ok()) return readError;
+  const std::string problem = destinationProblem(bytes);
+  if (!problem.empty()) return keyFileError("key file " + path + " " + problem);
+  const std::string priv = I2pBase64::encode(bytes);
+  destination = FullDestination(derivePublicDestination(priv), priv, false);
+  return Error();
+}
+
+Error saveKeyFile(const std::string& path, const std::string& priv) {
+  const std::optional<std::string> bytes = I2pBase64::decode(priv);
+  if (!bytes) return keyFileError("cannot save " + path + ": the key is not I2P base64");
+  const std::string problem = destinationProblem(*bytes);
+  if (!problem.empty()) return keyFileError("cannot save " + path + ": the key " + problem);
+
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(&temporary[0], O_CLOEXEC);
+  if (fd < 0) return systemFailure("cannot create a temporary file for " + path, errno);
+  int failure = writeAndSync(fd, *bytes);
+  Error error;
+  if (failure != 0) error = systemFailure("cannot write " + temporary, failure);
+  if (::close(fd) != 0 && error.ok()) error = systemFailure("cannot write " + temporary, errno);
+  if (error.ok() && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = systemFailure("cannot rename " + temporary + " to " + path, errno);
+  }
+  if (!error.ok()) {
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  failure = syncDirectoryOf(path);
+  if (failure != 0) return systemFailure("cannot sync the directory of " + path, failure);
+  return Error();
+}
+
+}  // namespace SAM
