@@ -1,6 +1,6 @@
 #include "command_line.hpp"
 
-#include <arpa/inet.h>
+#include <cctype>
 
 namespace tessivar {
 
@@ -32,6 +32,38 @@ bool parsePort(const std::string& text, std::uint16_t& port) {
   return true;
 }
 
+// Letters, digits, "-", "." and "_": an IPv4 address or a host name, to be resolved when the
+// run starts (a name that does not resolve fails the run, not the command line).
+bool isHostName(const std::string& text) {
+  if (text.empty() || text.size() > 253 || text[0] == '-') return false;
+  for (char c : text) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.' && c != '_') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Seconds as digits with an optional fraction ("600", "2.5"), at most a year.
+bool parseSeconds(const std::string& text, std::chrono::milliseconds& limit) {
+  const std::size_t dot = text.find('.');
+  const std::string whole = text.substr(0, dot);
+  const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+  const auto digitsOnly = [](const std::string& digits) {
+    return digits.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (whole.empty() || whole.size() > 8 || !digitsOnly(whole) || !digitsOnly(fraction) ||
+      (dot != std::string::npos && fraction.empty())) {
+    return false;
+  }
+  long long ms = std::stoll(whole) * 1000;
+  const std::string millis = (fraction + "000").substr(0, 3);
+  ms += std::stoll(millis);
+  if (ms > 365LL * 24 * 3600 * 1000) return false;
+  limit = std::chrono::milliseconds(ms);
+  return true;
+}
+
 }  // namespace
 
 CommandLine::CommandLine(int argc, const char* const* argv) {
@@ -56,15 +88,17 @@ bool CommandLine::parseOption(const std::string& argument) {
     action_ = Action::kShowVersion;
   } else if (startsWith(argument, "--sam=", value)) {
     const std::size_t colon = value.rfind(':');
-    in_addr address{};
     std::uint16_t port = 0;
-    if (colon == std::string::npos ||
-        inet_pton(AF_INET, value.substr(0, colon).c_str(), &address) != 1 ||
+    if (colon == std::string::npos || !isHostName(value.substr(0, colon)) ||
         !parsePort(value.substr(colon + 1), port)) {
-      failWith("--sam wants HOST:PORT with a numeric IPv4 HOST, not '" + value + "'");
+      failWith("--sam wants HOST:PORT with an IPv4 address or a host name, not '" + value + "'");
     } else {
       settings_.samHost = value.substr(0, colon);
       settings_.samPort = port;
+    }
+  } else if (startsWith(argument, "--timeout=", value)) {
+    if (!parseSeconds(value, settings_.timeout)) {
+      failWith("--timeout wants a number of seconds (0 for no limit), not '" + value + "'");
     }
   } else if (startsWith(argument, "--site=", value)) {
     if (value.empty() || hasControlCharacter(value) || value.find(' ') != std::string::npos) {
@@ -90,7 +124,8 @@ void CommandLine::failWith(const std::string& why) {
 }
 
 std::string CommandLine::usage() {
-  return "Usage: tessivar [--sam=HOST:PORT] [--site=NAME] [--i2cp-options=TEXT] [OUTPUT_FILE]\n"
+  return "Usage: tessivar [--sam=HOST:PORT] [--site=NAME] [--i2cp-options=TEXT] "
+         "[--timeout=SECONDS] [OUTPUT_FILE]\n"
          "Try 'tessivar --help' for more information.\n";
 }
 
@@ -102,16 +137,23 @@ std::string CommandLine::help() {
              "With OUTPUT_FILE, writes one line per eepsite to it: host, address helper and\n"
              "second host, separated by two spaces.\n"
              "\n"
-             "  --sam=HOST:PORT      SAM bridge to use (default 127.0.0.1:7656)\n"
-             "  --site=NAME          directory site (default ") +
+             "  --sam=HOST:PORT      SAM bridge to use: an IPv4 address or a host name, and a\n"
+             "                       port (default 127.0.0.1:7656)\n"
+             "  --site=NAME          directory site: a name or a .b32.i2p address\n"
+             "                       (default ") +
          kDefaultSiteHost +
          ")\n"
          "  --i2cp-options=TEXT  I2CP options for the session, for example\n"
          "                       \"inbound.length=0 outbound.length=0\" (default none)\n"
+         "  --timeout=SECONDS    time limit of the whole run; each step gets what is left\n"
+         "                       (default 600; 0 for no limit; a fraction like 2.5 is fine)\n"
          "  -h, --help           show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
-         "Exit status: 0 on success, 1 when the run fails, 2 on a usage error.\n";
+         "A failed run says why on a line \"tessivar: ...\" and ends standard error with one\n"
+         "line \"Error: ...\".\n"
+         "Exit status: 0 on success, 1 when the run fails or runs out of time, 2 on a usage\n"
+         "error.\n";
 }
 
 }  // namespace tessivar

@@ -9,8 +9,9 @@
 namespace tessivar {
 
 // Parses the arguments of tessivar:
-//   --sam=HOST:PORT      the SAM bridge (HOST numeric IPv4, PORT 1 to 65535)
-//   --site=NAME          the directory site's host name
+//   --sam=HOST:PORT      the SAM bridge (HOST an IPv4 address or a host name, PORT 1 to 65535)
+//   --site=NAME          the directory site's host name or .b32.i2p address
+//   --timeout=SECONDS    the time limit of the whole run (0: none; a fraction is allowed)
 //   --i2cp-options=TEXT  I2CP options for the session
 //   -h, --help           help on standard output
 //   --version            the version on standard output

@@ -2,8 +2,13 @@
 
 #include <velqor/sam.hpp>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,6 +16,7 @@
 
 #include "file_line_reader.hpp"
 #include "http_response_reader.hpp"
+#include "progress_line.hpp"
 #include "row_scanner.hpp"
 #include "temp_file.hpp"
 
@@ -18,7 +24,50 @@ namespace tessivar {
 
 namespace {
 
-const char kSignatureType[] = "EdDSA_SHA512_Ed25519";
+// A failed run whose cause can be said in a user's words: what() is the "Error: ..." line
+// that scripts read, cause() the line before it.
+class RunFailure : public std::runtime_error {
+ public:
+  RunFailure(const std::string& errorLine, std::string cause)
+      : std::runtime_error(errorLine), cause_(std::move(cause)) {}
+  const std::string& cause() const { return cause_; }
+
+ private:
+  std::string cause_;
+};
+
+// The text after the last `separator` in `text`, or all of it.
+std::string afterLast(const std::string& text, const std::string& separator) {
+  const std::size_t at = text.rfind(separator);
+  return at == std::string::npos ? text : text.substr(at + separator.size());
+}
+
+// The limit of the whole run, handed out to each phase as the time that is left of it.
+class RunDeadline {
+ public:
+  explicit RunDeadline(std::chrono::milliseconds limit) : limit_(limit) {}
+
+  // Limits for a phase: the time left for everything, or none without a limit.
+  // Throws the run's failure, with the cause naming `phase`, once no time is left.
+  SAM::TimeLimits limitsFor(const std::string& phase, const char* errorLine) const {
+    if (limit_.count() == 0) return {};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(start_ + limit_ - Clock::now());
+    if (left.count() <= 0) throw ranOut(phase, errorLine);
+    return {left, left, left, left};
+  }
+
+  RunFailure ranOut(const std::string& phase, const char* errorLine) const {
+    std::ostringstream seconds;
+    seconds << std::chrono::duration<double>(limit_).count();
+    return RunFailure(errorLine, "the time limit of " + seconds.str() + " s ran out while " +
+                                     phase + " (see --timeout)");
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  const std::chrono::milliseconds limit_;
+  const Clock::time_point start_ = Clock::now();
+};
 
 std::string requestFor(const std::string& siteHost) {
   return "GET / HTTP/1.1\r\n"
@@ -29,27 +78,56 @@ std::string requestFor(const std::string& siteHost) {
          "\r\n";
 }
 
-// Reads the response from `stream` until its body is complete and saves the body to `page`.
-void saveBody(SAM::I2pSocket& stream, TempFile& page) {
+// Reads the response from `stream` until its body is complete and saves the body to `page`,
+// each read within the time left of the run. Only the peer's end of the stream ends a body
+// that runs to the end: a read that fails otherwise fails the run, never cuts the page short.
+void saveBody(SAM::I2pSocket& stream, TempFile& page, const RunDeadline& deadline,
+              ProgressLine* progress) {
+  const std::string reading = "reading the page";
+  const char* const errorLine = "Error reading result";
   HttpResponseReader response([&page](const char* data, std::size_t size) {
-    if (!page.write(data, size)) throw std::runtime_error("error writing temp file");
+    if (!page.write(data, size)) {
+      throw RunFailure("error writing temp file", "cannot write the copy of the page to " +
+                                                      page.path() + ": " + std::strerror(errno));
+    }
   });
+  std::uint64_t received = 0;
+  if (progress != nullptr) progress->showBytes(received);
   while (!response.isDone() && !response.hasFailed()) {
+    stream.setTimeLimits(deadline.limitsFor(reading, errorLine));
     const std::string bytes = stream.read();
-    if (bytes.empty()) {
-      response.finish();
-    } else {
+    if (!bytes.empty()) {
+      received += bytes.size();
+      if (progress != nullptr) progress->showBytes(received);
       response.feed(bytes.data(), bytes.size());
+    } else if (stream.getLastError().code == SAM::ErrorCode::CLOSED) {
+      response.finish();
+    } else if (stream.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
+      throw deadline.ranOut(reading, errorLine);
+    } else {
+      throw RunFailure(errorLine, "reading the page failed: " + stream.getLastError().reason);
     }
   }
-  if (response.hasFailed()) throw std::runtime_error("Error " + response.error());
+  if (response.hasFailed()) {
+    const int status = response.statusCode();
+    throw RunFailure("Error " + response.error(),
+                     status != 0 && (status < 200 || status > 299)
+                         ? "the site answered with " + response.error()
+                         : "the site's reply is not a whole HTTP response: " + response.error());
+  }
+}
+
+std::string readBackCause(const TempFile& page) {
+  return "cannot read back the copy of the page " + page.path() + ": " + std::strerror(errno);
 }
 
 // Scans the saved page line by line; returns the number of rows found.
 std::int64_t listRows(TempFile& page, std::ostream& out, std::ofstream& outputFile) {
-  if (!page.rewind()) throw std::runtime_error("error ifstream");
+  if (!page.rewind()) throw RunFailure("error ifstream", readBackCause(page));
   const RowScanner scanner;
-  if (!scanner.ok()) throw std::runtime_error("error row pattern: " + scanner.error());
+  if (!scanner.ok()) {
+    throw RunFailure("error row pattern: " + scanner.error(), "the row pattern does not compile");
+  }
   // The rows' text goes to the streams about 64 KiB at a time: a stream call for each short
   // piece of a row costs more than copying it. A piece longer than that goes straight through.
   constexpr std::size_t kChunk = 64 * 1024;
@@ -83,50 +161,131 @@ std::int64_t listRows(TempFile& page, std::ostream& out, std::ofstream& outputFi
   }
   flush(out, hosts);
   if (outputFile.is_open()) flush(outputFile, listed);
-  if (lines.failed()) throw std::runtime_error("error ifstream");
+  if (lines.failed()) throw RunFailure("error ifstream", readBackCause(page));
   return count;
+}
+
+// Why the session could not be made, in a user's words. The bridge's address comes first, as
+// the commonest cause is a router without its SAM bridge.
+std::string sessionCause(const RunSettings& settings, const SAM::Error& error) {
+  const std::string bridge = settings.samHost + ":" + std::to_string(settings.samPort);
+  switch (error.code) {
+    case SAM::ErrorCode::RESOLVE:
+      return "the SAM bridge's host name '" + settings.samHost +
+             "' does not resolve: " + afterLast(error.reason, ": ");
+    case SAM::ErrorCode::CONNECT:
+      return "cannot connect to the SAM bridge at " + bridge + ": " +
+             std::strerror(error.systemError) +
+             (error.systemError == ECONNREFUSED
+                  ? " (is the router running, with its SAM bridge enabled?)"
+                  : "");
+    case SAM::ErrorCode::REFUSED:
+      return "the router refused the session: " + afterLast(error.reason, "by the bridge: ");
+    default:
+      return "the SAM bridge at " + bridge + " failed while creating the session: " + error.reason;
+  }
+}
+
+std::string lookupCause(const RunSettings& settings, const SAM::Error& error) {
+  if (error.status == SAM::Message::INVALID_KEY || error.status == SAM::Message::KEY_NOT_FOUND) {
+    const bool isB32 = settings.siteHost.size() > 8 &&
+                       settings.siteHost.compare(settings.siteHost.size() - 8, 8, ".b32.i2p") == 0;
+    return isB32 ? "the router cannot find " + settings.siteHost + " (is the site up?)"
+                 : "the router's address book does not know " + settings.siteHost +
+                       "; give the site's .b32.i2p address with --site";
+  }
+  return "the naming lookup of " + settings.siteHost + " failed: " + error.reason;
 }
 
 void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   std::ofstream outputFile;
   if (settings.outputPath) {
     outputFile.open(*settings.outputPath, std::ios::out | std::ios::trunc);
-    if (!outputFile.is_open()) throw std::runtime_error("error ofstream 1 - Can not open file!");
+    if (!outputFile.is_open()) {
+      throw RunFailure(
+          "error ofstream 1 - Can not open file!",
+          "cannot open the output file " + *settings.outputPath + ": " + std::strerror(errno));
+    }
+  }
+  const RunDeadline deadline(settings.timeout);
+  const bool terminal = settings.progressOnTerminal;
+
+  // A session that could not be made shows as a failed lookup, as it always has.
+  const std::string creating = "creating the session";
+  std::optional<ProgressLine> progress;
+  progress.emplace(log, terminal, "Establish a tunnel ...", true);
+  SAM::StreamSession session(settings.nickname, settings.samHost, settings.samPort,
+                             settings.destination, settings.i2cpOptions,
+                             deadline.limitsFor(creating, "Error namingLookup"));
+  progress.reset();
+  if (session.isSick()) {
+    if (session.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
+      throw deadline.ranOut(creating, "Error namingLookup");
+    }
+    throw RunFailure("Error namingLookup", sessionCause(settings, session.getLastError()));
   }
 
-  log << "Establish a tunnel ..." << std::endl;
-  SAM::StreamSession session(settings.nickname, settings.samHost, settings.samPort,
-                             settings.destination, settings.i2cpOptions, kSignatureType);
-
-  log << "Naming lookup ..." << std::endl;
+  const std::string lookingUp = "looking up " + settings.siteHost;
+  progress.emplace(log, terminal, "Naming lookup ...", true);
+  session.setTimeLimits(deadline.limitsFor(lookingUp, "Error namingLookup"));
   const auto site = session.namingLookup(settings.siteHost);
-  if (!site.isOk) throw std::runtime_error("Error namingLookup");
+  progress.reset();
+  if (!site.isOk) {
+    if (session.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
+      throw deadline.ranOut(lookingUp, "Error namingLookup");
+    }
+    throw RunFailure("Error namingLookup", lookupCause(settings, session.getLastError()));
+  }
 
-  log << "Connect to " << settings.siteHost << " ..." << std::endl;
+  const std::string connecting = "connecting to " + settings.siteHost;
+  progress.emplace(log, terminal, "Connect to " + settings.siteHost + " ...", true);
+  session.setTimeLimits(deadline.limitsFor(connecting, "Error Connection Result"));
   auto connection = session.connect(site.value, false);
-  if (!connection.isOk) throw std::runtime_error("Error Connection Result");
+  progress.reset();
+  if (!connection.isOk) {
+    if (session.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
+      throw deadline.ranOut(connecting, "Error Connection Result");
+    }
+    throw RunFailure("Error Connection Result", "the stream to " + settings.siteHost +
+                                                    " failed: " + session.getLastError().reason);
+  }
   SAM::I2pSocket& stream = *connection.value;
 
+  const std::string sending = "sending the request";
   log << "Write request ..." << std::endl;
+  stream.setTimeLimits(deadline.limitsFor(sending, "Error writing request"));
   stream.write(requestFor(settings.siteHost));
-  if (!stream.isOk()) throw std::runtime_error("Error writing request");
+  if (!stream.isOk()) {
+    if (stream.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
+      throw deadline.ranOut(sending, "Error writing request");
+    }
+    throw RunFailure("Error writing request", stream.getLastError().reason);
+  }
 
   log << "Read result ..." << std::endl;
   TempFile page;
-  if (!page.isOpen()) throw std::runtime_error("error ofstream 2");
+  if (!page.isOpen()) {
+    throw RunFailure("error ofstream 2", "cannot create the copy of the page in " +
+                                             TempFile::directory() + ": " + std::strerror(errno));
+  }
   log << "Temp file: " << page.path() << std::endl;
-  saveBody(stream, page);
+  if (terminal) progress.emplace(log, terminal, "Received", false);
+  saveBody(stream, page, deadline, progress ? &*progress : nullptr);
+  progress.reset();
   stream.close();
 
   log << "Evaluate result ..." << std::endl;
   const std::int64_t count = listRows(page, out, outputFile);
   if (outputFile.is_open()) {
     outputFile.close();
-    if (outputFile.fail()) throw std::runtime_error("error writing output file");
+    if (outputFile.fail()) {
+      throw RunFailure("error writing output file",
+                       "cannot write the output file " + *settings.outputPath);
+    }
   }
   out << std::endl;
   out << count << " eepsites" << std::endl;
-  if (out.fail()) throw std::runtime_error("error writing standard output");
+  if (out.fail()) throw RunFailure("error writing standard output", "cannot write standard output");
 }
 
 }  // namespace
@@ -136,7 +295,12 @@ int runDirectoryListing(const RunSettings& settings, std::ostream& out, std::ost
   try {
     run(settings, out, log);
     return kExitSuccess;
-  } catch (const std::exception& e) {
+  } catch (const RunFailure& e) {
+    err << "tessivar: " << e.cause() << "\n";
+    err << "Error: " << e.what() << std::endl;
+    return kExitRunFailed;
+  } catch (const std::exception& e) {  // memory exhaustion
+    err << "tessivar: the run failed: " << e.what() << "\n";
     err << "Error: " << e.what() << std::endl;
     return kExitRunFailed;
   }

@@ -1,4 +1,6 @@
 // tessivar: lists the eepsites of a directory site inside I2P.
+#include <unistd.h>
+
 #include <iostream>
 
 #include "command_line.hpp"
@@ -22,5 +24,7 @@ int main(int argc, char** argv) {
   }
   // Ctrl-C, a kill, or a closed pipe on standard output must not leave the page copy behind.
   tessivar::TempFile::removeOnTerminatingSignals();
-  return tessivar::runDirectoryListing(commandLine.settings(), std::cout, std::clog, std::cerr);
+  tessivar::RunSettings settings = commandLine.settings();
+  settings.progressOnTerminal = isatty(STDERR_FILENO) == 1;
+  return tessivar::runDirectoryListing(settings, std::cout, std::clog, std::cerr);
 }

@@ -176,6 +176,10 @@ TEST(Bridge, NamingLookupResolvesAddressBookNamesOnly) {
   const auto known = shared.client->namingLookup(kSiteName);
   ASSERT_TRUE(known.isOk);
   EXPECT_EQ(known.value, velqor_test::testKeyPub());
+  // The router resolves the b32 address we compute to the destination it stands for.
+  const auto byAddress = shared.client->namingLookup(SAM::b32Address(velqor_test::testKeyPub()));
+  ASSERT_TRUE(byAddress.isOk);
+  EXPECT_EQ(byAddress.value, velqor_test::testKeyPub());
   EXPECT_EQ(shared.fixed->getMyDestination().pub, known.value) << "the test key's session";
 }
 
@@ -503,7 +507,7 @@ TEST(CInterface, AcceptCarriesBytesBothWays) {
 
 #ifdef VELQOR_TESSIVAR_PATH
 // The real tessivar lists a directory page (several reads long, with a row to skip) served
-// through the library's forward.
+// through the library's forward, found by its b32 address.
 TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
   std::string html =
       "<html><body><table>\n<tr><th>site</th></tr>\n"
@@ -538,11 +542,13 @@ TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
   ASSERT_TRUE(publisher.forward(kRouterHost, site.port(), true).isOk);
   const ForwardScope scope{publisher, site.port()};
 
+  // By the site's b32 address, as a user without the site's name in the address book does.
+  const std::string address = SAM::b32Address(velqor_test::testKeyPub());
   TempDirectory work("velqor-tessivar.");
   ChildProcess tessivar(
       VELQOR_TESSIVAR_PATH,
       {std::string("--sam=") + kRouterHost + ":" + std::to_string(shared.router->samPort()),
-       std::string("--site=") + kSiteName, std::string("--i2cp-options=") + kZeroHopOptions,
+       "--site=" + address, std::string("--i2cp-options=") + kZeroHopOptions,
        work.file("eepsites.txt")},
       work.file("stdout"), work.file("stderr"));
   tessivar.waitForExit(std::chrono::seconds(120));  // one session (about 20 s) and a page
@@ -550,7 +556,7 @@ TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
   EXPECT_EQ(tessivar.describeEnd(), "exit status 0") << readTextFile(work.file("stderr"));
   EXPECT_EQ(readTextFile(work.file("stdout")), expectedStdout);
   EXPECT_EQ(readTextFile(work.file("eepsites.txt")), expectedFile);
-  const std::string requestStart = std::string("GET / HTTP/1.1\r\nHost: ") + kSiteName + "\r\n";
+  const std::string requestStart = "GET / HTTP/1.1\r\nHost: " + address + "\r\n";
   EXPECT_EQ(site.received(0).rfind(requestStart, 0), 0u) << site.received(0);
 }
 #endif

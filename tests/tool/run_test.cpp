@@ -1,6 +1,13 @@
+// tessivar's runs against the fake bridge and a scripted site: in-process for the listings and
+// their failures, and as the real binary for its command line, signals and terminal.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -8,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -22,9 +30,17 @@
 namespace tessivar {
 namespace {
 
+namespace fs = std::filesystem;
+using velqor_test::BridgeConnection;
+
 std::string row(const std::string& host, const std::string& helper, const std::string& host2) {
   return "<tr><td><a href=\"http://" + host + "/?i2paddresshelper=" + helper +
          "\">a</a> <a href=\"http://" + host2 + "/\">b</a></td><td>about " + host + "</td></tr>";
+}
+
+// The row as the output file lists it.
+std::string listed(const std::string& host, const std::string& helper, const std::string& host2) {
+  return host + "  " + helper + "  " + host2 + "\r\n";
 }
 
 std::string withLength(const std::string& body) {
@@ -45,27 +61,27 @@ std::string contentsOf(const std::string& path) {
 
 struct Outcome {
   int status;
-  std::string out, err;
+  std::string out, err, log;
 };
 
-// Runs tessivar through the shell with `arguments` (already quoted).
+// Runs tessivar through the shell with `arguments` (already quoted); `out` is its stdout.
 Outcome runTessivar(const std::string& arguments) {
   FILE* pipe = popen((TESSIVAR_BINARY " " + arguments).c_str(), "r");
   std::string out;
   for (int c; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
   const int status = pipe != nullptr ? pclose(pipe) : -1;
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, ""};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out, "", ""};
 }
 
 // A fake bridge with a scripted site, and TMPDIR in a fresh directory, so that a temporary
-// file left behind shows.
+// file left behind shows, and its mode while the run goes can be seen.
 class ListingTest : public ::testing::Test {
  protected:
   void SetUp() override {
     char name[] = "/tmp/tessivar-test-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     dir_ = name;
-    std::filesystem::create_directory(dir_ + "/tmp");
+    fs::create_directory(dir_ + "/tmp");
     if (const char* old = std::getenv("TMPDIR")) oldTmpdir_ = old;
     setenv("TMPDIR", (dir_ + "/tmp").c_str(), 1);
     settings_.samPort = bridge_.port();
@@ -76,41 +92,56 @@ class ListingTest : public ::testing::Test {
 
   void TearDown() override {
     oldTmpdir_ ? setenv("TMPDIR", oldTmpdir_->c_str(), 1) : unsetenv("TMPDIR");
-    std::filesystem::remove_all(dir_);
+    fs::remove_all(dir_);
   }
 
-  // The site takes the request, sends the pieces of `response` between "|" in separate
-  // receives and closes the stream, unless `keepOpen`.
-  void serveSite(const std::string& response, bool keepOpen = false) {
-    std::vector<std::string> pieces;
-    std::istringstream in(response);
-    for (std::string piece; std::getline(in, piece, '|');) pieces.push_back(piece);
+  // The site takes the request, then sends `pieces` each in a receive of its own (it waits
+  // until the run has read each one) and closes the stream, unless `keepOpen`. Once the run
+  // has read the response's head, and so made its copy of the page, the site notes the modes
+  // of the files in TMPDIR.
+  void serveSite(std::vector<std::string> pieces, bool keepOpen = false) {
+    const std::size_t headEnd = pieces[0].find("\r\n\r\n");
+    if (headEnd != std::string::npos) {
+      pieces.insert(pieces.begin() + 1, pieces[0].substr(headEnd + 4));
+      pieces[0].resize(headEnd + 4);
+    }
     const auto hold = keepOpen ? bridge_.makeGate() : nullptr;
-    bridge_.on("STREAM CONNECT", [=](velqor_test::BridgeConnection& conn, const std::string&) {
+    bridge_.on("STREAM CONNECT", [=](BridgeConnection& conn, const std::string&) {
       conn.send("STREAM STATUS RESULT=OK\n");
       for (std::string line = "-"; !line.empty() && line != "\r\n";) {
         line = conn.readLine();
         std::lock_guard<std::mutex> lock(mutex_);
         request_ += line;
       }
-      conn.sendSplit(pieces);
+      conn.sendSplit({pieces[0], ""});
+      for (const auto& entry : fs::directory_iterator(dir_ + "/tmp")) {
+        struct stat info {};
+        lstat(entry.path().c_str(), &info);
+        std::lock_guard<std::mutex> lock(mutex_);
+        modes_.push_back(info.st_mode);
+      }
+      conn.sendSplit(std::vector<std::string>(pieces.begin() + 1, pieces.end()));
       if (hold) hold->wait();
       conn.close();
     });
+  }
+
+  Outcome run(std::ostream* out = nullptr) {
+    std::ostringstream captured, log, err;
+    const int status = runDirectoryListing(settings_, out ? *out : captured, log, err);
+    return {status, captured.str(), err.str(), log.str()};
   }
 
   std::string request() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(request_, "");
   }
-
-  Outcome run() {
-    std::ostringstream out, log, err;
-    const int status = runDirectoryListing(settings_, out, log, err);
-    return {status, out.str(), err.str()};
+  std::vector<unsigned> modes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(modes_, {});
   }
 
-  bool tmpIsEmpty() const { return std::filesystem::is_empty(dir_ + "/tmp"); }
+  bool tmpIsEmpty() const { return fs::is_empty(dir_ + "/tmp"); }
   std::string sam() const { return " --sam=127.0.0.1:" + std::to_string(bridge_.port()); }
 
   std::string dir_;
@@ -118,13 +149,14 @@ class ListingTest : public ::testing::Test {
   RunSettings settings_;
   std::mutex mutex_;
   std::string request_;
+  std::vector<unsigned> modes_;
   velqor_test::FakeBridge bridge_;  // last, so its threads end before what its handlers use
 };
 
 TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
   struct Case {
     const char* name;
-    std::string response;  // "|" marks where the site waits for the client to read
+    std::vector<std::string> pieces;  // each in a receive of its own
     bool keepOpen;
     std::string out, file, err;
   };
@@ -132,38 +164,86 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
   const std::string greedy =  // group 1 runs from the first row's host to the last row's
       "one.i2p/?i2paddresshelper=X1\">a</a> <a href=\"http://one2.i2p/\">b</a></td><td>about "
       "one.i2p</td></tr><tr><td><a href=\"http://two.i2p";
+  const std::string ok = "HTTP/1.1 200 OK\r\n\r\n";  // a body that runs to the stream's end
+  // Zero and high bytes inside rows, and a receive that begins with a zero byte.
+  const std::string zeroHost("zero\0host.i2p", 13), binaryHelper("\xff\x01\0~", 4);
+  std::string rows, rowsOut, rowsFile;  // more than the tool's 64 KiB output batches
+  for (int i = 0; i < 20000; ++i) {
+    const std::string n = std::to_string(i);
+    rows += row("h" + n + ".i2p", "H" + n, "g" + n + ".i2p") + "\r\n";
+    rowsOut += "h" + n + ".i2p; ";
+    rowsFile += listed("h" + n + ".i2p", "H" + n, "g" + n + ".i2p");
+  }
+  const std::string whole = row("whole.i2p", "W", "w2.i2p") + "\n";
   const std::vector<Case> cases = {
       {"rows, the stream kept open after the body",
-       withLength("<table>\r\n" + row("alpha.i2p", key, "alpha2.b32.i2p") +
-                  "\r\n<tr><td>not a row</td></tr>\r\n" + row("beta.i2p", "Zm9v~-", "beta2.i2p") +
-                  "\r\n</table>\r\n"),
-       true, "alpha.i2p; beta.i2p; \n2 eepsites\n",
-       "alpha.i2p  " + key + "  alpha2.b32.i2p\r\nbeta.i2p  Zm9v~-  beta2.i2p\r\n", ""},
-      {"no rows", withLength("<html><p>nothing listed today</p></html>\n"), false, "\n0 eepsites\n",
-       "", ""},
-      {"row split across sends",
-       "HTTP/1.1 200 OK\r\n\r\n<tr><td><a href=\"http://split.i2p/?i2paddre|sshelper=SPLIT\">a</a> "
-       "<a href=\"http://split2.i2p/\">b</a></td></tr>\n",
-       false, "split.i2p; \n1 eepsites\n", "split.i2p  SPLIT  split2.i2p\r\n", ""},
+       {withLength("<table>\r\n" + row("alpha.i2p", key, "alpha2.b32.i2p") +
+                   "\r\n<tr><td>not a row</td></tr>\r\n" + row("beta.i2p", "Zm9v~-", "beta2.i2p") +
+                   "\r\n</table>\r\n")},
+       true,
+       "alpha.i2p; beta.i2p; \n2 eepsites\n",
+       listed("alpha.i2p", key, "alpha2.b32.i2p") + listed("beta.i2p", "Zm9v~-", "beta2.i2p"),
+       ""},
+      {"no rows",
+       {withLength("<html><p>nothing listed today</p></html>\n")},
+       false,
+       "\n0 eepsites\n",
+       "",
+       ""},
+      {"a row split across receives",
+       {ok + "<tr><td><a href=\"http://split.i2p/?i2paddre",
+        "sshelper=SPLIT\">a</a> <a href=\"http://split2.i2p/\">b</a></td></tr>\n"},
+       false,
+       "split.i2p; \n1 eepsites\n",
+       "split.i2p  SPLIT  split2.i2p\r\n",
+       ""},
       {"two rows on one line",
-       withLength(row("one.i2p", "X1", "one2.i2p") + row("two.i2p", "X2", "two2.i2p") + "\n"),
-       false, greedy + "; \n1 eepsites\n", greedy + "  X2  two2.i2p\r\n", ""},
+       {withLength(row("one.i2p", "X1", "one2.i2p") + row("two.i2p", "X2", "two2.i2p") + "\n")},
+       false,
+       greedy + "; \n1 eepsites\n",
+       greedy + "  X2  two2.i2p\r\n",
+       ""},
       {"chunk boundaries inside a row, the stream kept open",
-       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk("<tr><td><a href=\"ht") +
-           "|" +
-           chunk("tp://chunk.i2p/?i2paddresshelper=CH\">a</a> <a href=\"http://chunk2.i2p/\">") +
-           chunk("b</a></td></tr>\n") + "|0\r\n\r\n",
-       true, "chunk.i2p; \n1 eepsites\n", "chunk.i2p  CH  chunk2.i2p\r\n", ""},
+       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk("<tr><td><a href=\"ht"),
+        chunk("tp://chunk.i2p/?i2paddresshelper=CH\">a</a> <a href=\"http://chunk2.i2p/\">") +
+            chunk("b</a></td></tr>\n"),
+        "0\r\n\r\n"},
+       true,
+       "chunk.i2p; \n1 eepsites\n",
+       "chunk.i2p  CH  chunk2.i2p\r\n",
+       ""},
+      {"zero and high bytes",
+       {ok + "\x01junk\n" + row(zeroHost, binaryHelper, "z2.i2p") + "\n",
+        std::string(1, '\0') + "\xff\n" + row("plain.i2p", "P", "p2.i2p") + "\r\n"},
+       false,
+       zeroHost + "; plain.i2p; \n2 eepsites\n",
+       listed(zeroHost, binaryHelper, "z2.i2p") + listed("plain.i2p", "P", "p2.i2p"),
+       ""},
+      {"20 000 rows", {withLength(rows)}, false, rowsOut + "\n20000 eepsites\n", rowsFile, ""},
+      {"a close in the middle of a row",
+       {ok + whole, whole.substr(0, 40)},
+       false,
+       "whole.i2p; \n1 eepsites\n",
+       listed("whole.i2p", "W", "w2.i2p"),
+       ""},
       {"404",
-       "HTTP/1.1 404 Not Found\r\nContent-Length: 30\r\n\r\n" + row("ghost.i2p", "G", "g.i2p"),
-       false, "", "", "Error: Error HTTP status 404 Not Found\n"},
-      {"body cut short",
-       "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + row("cut.i2p", "C", "c.i2p") + "\n",
-       false, "", "", "Error: Error HTTP response incomplete body\n"},
+       {"HTTP/1.1 404 Not Found\r\nContent-Length: 30\r\n\r\n" + row("ghost.i2p", "G", "g.i2p")},
+       false,
+       "",
+       "",
+       "tessivar: the site answered with HTTP status 404 Not Found\n"
+       "Error: Error HTTP status 404 Not Found\n"},
+      {"a body cut short",
+       {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + row("cut.i2p", "C", "c.i2p") + "\n"},
+       false,
+       "",
+       "",
+       "tessivar: the site's reply is not a whole HTTP response: HTTP response incomplete body\n"
+       "Error: Error HTTP response incomplete body\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    serveSite(c.response, c.keepOpen);
+    serveSite(c.pieces, c.keepOpen);
     const Outcome result = run();
     EXPECT_EQ(result.status, c.err.empty() ? kExitSuccess : kExitRunFailed);
     EXPECT_EQ(result.err, c.err);
@@ -171,48 +251,179 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
     EXPECT_EQ(contentsOf(dir_ + "/list.txt"), c.file);
     EXPECT_EQ(request(), "GET / HTTP/1.1\r\nHost: tessivar-index.i2p\r\nConnection: close\r\n\r\n");
     EXPECT_TRUE(tmpIsEmpty()) << "temporary file left behind";
+    const std::vector<unsigned> seen = modes();  // a failed run may have removed it already
+    if (!c.err.empty()) continue;
+    EXPECT_EQ(seen, std::vector<unsigned>{S_IFREG | 0600}) << "the page's copy while read";
+    // Not on a terminal, the progress lines are fixed lines, one per step.
+    const std::size_t temp = result.log.find("Temp file: " + dir_ + "/tmp/tessivar-");
+    ASSERT_NE(temp, std::string::npos) << result.log;
+    EXPECT_EQ(result.log.substr(0, temp),
+              "Establish a tunnel ...\nNaming lookup ...\nConnect to tessivar-index.i2p ...\n"
+              "Write request ...\nRead result ...\n");
+    EXPECT_EQ(result.log.substr(result.log.find('\n', temp)), "\nEvaluate result ...\n");
   }
 }
 
-TEST_F(ListingTest, FailuresAreReportedAndLeaveNoTemporaryFile) {
-  serveSite(withLength(row("lost.i2p", "L", "lost2.i2p") + "\n"));
-  std::ostream unwritable(nullptr);  // every write fails, as on a full disk
-  std::ostringstream log, err;
-  EXPECT_EQ(runDirectoryListing(settings_, unwritable, log, err), kExitRunFailed);
-  EXPECT_EQ(err.str(), "Error: error writing standard output\n");
+// A port that refuses connections: bound, not listening.
+struct DeadPort {
+  DeadPort() : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    port = ntohs(addr.sin_port);
+  }
+  ~DeadPort() { ::close(fd); }
+  int fd;
+  uint16_t port = 0;
+};
 
-  bridge_.on("STREAM CONNECT", "STREAM STATUS RESULT=CANT_REACH_PEER\n");
-  EXPECT_EQ(run().err, "Error: Error Connection Result\n");
+TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;  // on bridge_ and settings_
+    std::string cause, errorLine;   // the cause: its start
+  };
+  const DeadPort dead;
+  const auto never = bridge_.makeGate();
+  const auto hold = [this, never](const char* prefix, const std::string& first = "") {
+    bridge_.on(prefix, [never, first](BridgeConnection& conn, const std::string&) {
+      conn.send(first);
+      never->wait();
+    });
+  };
+  const std::string limit = "tessivar: the time limit of 0.2 s ran out while ";
+  const std::vector<Case> cases = {
+      {"nothing listens", [&] { settings_.samPort = dead.port; },
+       "tessivar: cannot connect to the SAM bridge at 127.0.0.1:" + std::to_string(dead.port) +
+           ": Connection refused (is the router running, with its SAM bridge enabled?)",
+       "Error namingLookup"},
+      {"a host name that does not resolve", [&] { settings_.samHost = "nosuchhost.invalid"; },
+       "tessivar: the SAM bridge's host name 'nosuchhost.invalid' does not resolve: ",
+       "Error namingLookup"},
+      {"a refused session",
+       [&] {
+         bridge_.on("SESSION CREATE",
+                    "SESSION STATUS RESULT=I2P_ERROR MESSAGE=\"Unknown STYLE\"\n");
+       },
+       "tessivar: the router refused the session: RESULT=I2P_ERROR MESSAGE=\"Unknown STYLE\"",
+       "Error namingLookup"},
+      {"an unknown site",
+       [&] { bridge_.on("NAMING LOOKUP", "NAMING REPLY RESULT=INVALID_KEY NAME=x\n"); },
+       "tessivar: the router's address book does not know tessivar-index.i2p; give the site's "
+       ".b32.i2p address with --site",
+       "Error namingLookup"},
+      {"an unreachable site",
+       [&] { bridge_.on("STREAM CONNECT", "STREAM STATUS RESULT=CANT_REACH_PEER\n"); },
+       "tessivar: the stream to tessivar-index.i2p failed: STREAM CONNECT refused by the bridge: "
+       "RESULT=CANT_REACH_PEER",
+       "Error Connection Result"},
+      {"no session in time", [&] { hold("SESSION CREATE"); }, limit + "creating the session",
+       "Error namingLookup"},
+      {"no lookup in time", [&] { hold("NAMING LOOKUP"); }, limit + "looking up tessivar-index.i2p",
+       "Error namingLookup"},
+      {"no stream in time", [&] { hold("STREAM CONNECT"); },
+       limit + "connecting to tessivar-index.i2p", "Error Connection Result"},
+      {"no whole page in time",
+       [&] { hold("STREAM CONNECT", "STREAM STATUS RESULT=OK\nHTTP/1.1 200 OK\r\n\r\n<html>"); },
+       limit + "reading the page", "Error reading result"},
+      {"an output file that cannot be made",
+       [&] { settings_.outputPath = dir_ + "/missing/list.txt"; },
+       "tessivar: cannot open the output file " + dir_ +
+           "/missing/list.txt: No such file or directory",
+       "error ofstream 1 - Can not open file!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    settings_ = RunSettings();
+    settings_.samPort = bridge_.port();
+    settings_.outputPath = dir_ + "/list.txt";
+    settings_.timeout = std::chrono::milliseconds(200);
+    serveSite({withLength(row("a.i2p", "A", "a2.i2p") + "\n")});
+    bridge_.on("SESSION CREATE",
+               "SESSION STATUS RESULT=OK DESTINATION=" + velqor_test::testKeyPriv() + "\n");
+    bridge_.on("NAMING LOOKUP",
+               "NAMING REPLY RESULT=OK NAME=x VALUE=" + velqor_test::testKeyPub() + "\n");
+    const int connections = bridge_.connectionCount();
+    c.arrange();
+    const Outcome result = run();
+    EXPECT_EQ(result.status, kExitRunFailed);
+    EXPECT_EQ(result.out, "");
+    const std::size_t errorLine = result.err.rfind("\nError: ");
+    ASSERT_NE(errorLine, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.substr(errorLine), "\nError: " + c.errorLine + "\n");
+    EXPECT_EQ(result.err.substr(0, c.cause.size()), c.cause) << result.err;
+    EXPECT_EQ(result.err.find('\n'), errorLine) << "one cause line, then the error line";
+    EXPECT_TRUE(tmpIsEmpty());
+    if (c.errorLine == "error ofstream 1 - Can not open file!") {
+      EXPECT_EQ(bridge_.connectionCount(), connections) << "the bridge was reached";
+    }
+  }
 
-  bridge_.on("NAMING LOOKUP", "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=tessivar-index.i2p\n");
-  const Outcome result = run();
-  EXPECT_EQ(result.status, kExitRunFailed);
-  EXPECT_EQ(result.err, "Error: Error namingLookup\n");
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(bridge_.linesStartingWith("STREAM CONNECT").size(), 2u);
+  // A run with a private destination never shows it, whatever the bridge echoes.
+  settings_.outputPath = dir_ + "/list.txt";
+  settings_.timeout = std::chrono::seconds(10);
+  settings_.destination = velqor_test::testKeyPriv();
+  bridge_.on("SESSION CREATE", [](BridgeConnection& conn, const std::string& line) {
+    conn.send("SESSION STATUS RESULT=I2P_ERROR MESSAGE=\"" + line.substr(0, line.size() - 1) +
+              "\"\n");
+  });
+  const Outcome echoed = run();
+  const std::string shown = echoed.err + echoed.log;
+  EXPECT_NE(shown.find("tessivar: the router refused the session: RESULT=I2P_ERROR"),
+            std::string::npos);
+  for (std::size_t i = 0; i + 12 <= settings_.destination.size(); ++i) {
+    ASSERT_EQ(shown.find(settings_.destination.substr(i, 12)), std::string::npos) << shown;
+  }
+
+  // Standard output and the page's copy that cannot be written (a full disk).
+  settings_.destination = "TRANSIENT";
+  bridge_.on("SESSION CREATE",
+             "SESSION STATUS RESULT=OK DESTINATION=" + velqor_test::testKeyPriv() + "\n");
+  serveSite({withLength(row("lost.i2p", "L", "lost2.i2p") + "\n")});
+  std::ostream unwritable(nullptr);
+  EXPECT_EQ(run(&unwritable).err,
+            "tessivar: cannot write standard output\nError: error writing standard output\n");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a dead process
+  rlimit small = old;
+  small.rlim_cur = 1 << 16;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  serveSite({withLength(std::string(1 << 18, 'x'))});
+  const Outcome full = run();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_NE(full.err.find("File too large\nError: error writing temp file\n"), std::string::npos)
+      << full.err;
   EXPECT_TRUE(tmpIsEmpty());
-
-  settings_.outputPath = dir_ + "/missing/list.txt";
-  const int connections = bridge_.connectionCount();
-  EXPECT_EQ(run().err, "Error: error ofstream 1 - Can not open file!\n");
-  EXPECT_EQ(bridge_.connectionCount(), connections) << "the bridge was reached";
 }
 
 TEST(CommandLineTest, TheFirstHelpVersionOrErrorDecides) {
-  const auto action = [](std::vector<const char*> arguments) {
+  const auto parse = [](std::vector<const char*> arguments) {
     arguments.insert(arguments.begin(), "tessivar");
-    const CommandLine line(static_cast<int>(arguments.size()), arguments.data());
-    EXPECT_EQ(line.error().empty(), line.action() != CommandLine::Action::kUsageError);
-    return line.action();
+    return CommandLine(static_cast<int>(arguments.size()), arguments.data());
   };
-  EXPECT_EQ(action({"out.txt", "--help", "--bogus"}), CommandLine::Action::kShowHelp);
-  EXPECT_EQ(action({"-h"}), CommandLine::Action::kShowHelp);
-  EXPECT_EQ(action({"--version", "--bogus"}), CommandLine::Action::kShowVersion);
-  EXPECT_EQ(action({"--", "-odd-name", "--help"}), CommandLine::Action::kRun);
-  for (const char* bad : {"--bogus", "-", "--sam", "--sam=localhost:7656", "--sam=127.0.0.1",
-                          "--sam=127.0.0.1:0", "--sam=127.0.0.1:65536", "--sam=127.0.0.1:76x",
-                          "--site=", "--site=a.i2p\r\nX:y", "--i2cp-options=a=1\nSESSION"}) {
-    EXPECT_EQ(action({bad, "--help"}), CommandLine::Action::kUsageError) << bad;
+  using Action = CommandLine::Action;
+  EXPECT_EQ(parse({"out.txt", "--help", "--bogus"}).action(), Action::kShowHelp);
+  EXPECT_EQ(parse({"-h"}).action(), Action::kShowHelp);
+  EXPECT_EQ(parse({"--version", "--bogus"}).action(), Action::kShowVersion);
+  EXPECT_EQ(parse({"--", "-odd-name", "--help"}).action(), Action::kRun);
+  const CommandLine named = parse({"--sam=i2pd:7656", "--timeout=2.5"});
+  EXPECT_EQ(named.settings().samHost, "i2pd");
+  EXPECT_EQ(named.settings().timeout, std::chrono::milliseconds(2500));
+  EXPECT_EQ(parse({"--timeout=0"}).settings().timeout.count(), 0);
+  EXPECT_EQ(parse({}).settings().timeout, std::chrono::seconds(600));
+  for (const char* bad :
+       {"--bogus", "-", "--sam", "--sam=127.0.0.1", "--sam=:7656", "--sam=127.0.0.1:0",
+        "--sam=127.0.0.1:65536", "--sam=127.0.0.1:76x", "--sam=a b:7656",
+        "--site=", "--site=a.i2p\r\nX:y", "--i2cp-options=a=1\nSESSION",
+        "--timeout=", "--timeout=-1", "--timeout=1.", "--timeout=1e3", "--timeout=ten"}) {
+    const CommandLine line = parse({bad, "--help"});
+    EXPECT_EQ(line.action(), Action::kUsageError) << bad;
+    EXPECT_FALSE(line.error().empty()) << bad;
   }
 }
 
@@ -223,8 +434,9 @@ TEST_F(ListingTest, TheBinaryTakesItsArgumentsAndExitsWithTheOutcome) {
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "tessivar: unknown option '--bogus'\n" + CommandLine::usage());
 
-  serveSite("HTTP/1.1 200 OK\r\n\r\n" + row("b.i2p", "B", "b2.i2p") + "\n");
-  const Outcome ok = runTessivar(dir_ + "/out.txt " + dir_ + "/ignored.txt" + sam() +
+  serveSite({"HTTP/1.1 200 OK\r\n\r\n" + row("b.i2p", "B", "b2.i2p") + "\n"});
+  const Outcome ok = runTessivar(dir_ + "/out.txt " + dir_ +
+                                 "/ignored.txt --sam=localhost:" + std::to_string(bridge_.port()) +
                                  " --site=x.i2p '--i2cp-options=inbound.length=0' 2>/dev/null");
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(ok.out, "b.i2p; \n1 eepsites\n");
@@ -234,15 +446,15 @@ TEST_F(ListingTest, TheBinaryTakesItsArgumentsAndExitsWithTheOutcome) {
   const std::string create = bridge_.linesStartingWith("SESSION CREATE").at(0);
   EXPECT_NE(create.find(" inbound.nickname=tessivar inbound.length=0\n"), std::string::npos);
 
-  bridge_.on("NAMING LOOKUP", "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=x\n");
+  bridge_.on("NAMING LOOKUP", "NAMING REPLY RESULT=INVALID_KEY NAME=x\n");
   const Outcome failed = runTessivar(sam() + " 2>&1");
   EXPECT_EQ(failed.status, 1);
-  EXPECT_NE(failed.out.find("Error: Error namingLookup\n"), std::string::npos) << failed.out;
+  EXPECT_EQ(failed.out.substr(failed.out.rfind("\nError: ")), "\nError: Error namingLookup\n");
   EXPECT_TRUE(tmpIsEmpty());
 }
 
 TEST_F(ListingTest, TheBinaryRemovesItsPrivateTemporaryFileWhenTerminated) {
-  serveSite("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<html>", true);
+  serveSite({"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<html>"}, true);
   // The shell prints its process number, which tessivar keeps by exec.
   FILE* pipe = popen(("echo $$; exec " TESSIVAR_BINARY + sam() + " 2>&1").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -254,13 +466,52 @@ TEST_F(ListingTest, TheBinaryRemovesItsPrivateTemporaryFileWhenTerminated) {
     if (std::strncmp(line, "Temp file: ", 11) == 0) path.assign(line + 11, std::strlen(line) - 12);
   }
   ASSERT_EQ(path.rfind(dir_ + "/tmp/tessivar-", 0), 0u) << path;
-  struct stat info {};
-  EXPECT_EQ(stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   const int status = pclose(pipe);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   EXPECT_TRUE(tmpIsEmpty());
+}
+
+// On a terminal the waits show that they are alive: the seconds of the session's creation and
+// the bytes received, each updated in place and its line finished at the end of its step.
+TEST_F(ListingTest, OnATerminalTheWaitsShowTheirProgressInPlace) {
+  const std::string page = withLength(row("tty.i2p", "T", "t2.i2p") + "\n");
+  serveSite({page});
+  std::mutex mutex;
+  std::string shown;  // everything the terminal got so far
+  const auto created = bridge_.makeGate();
+  bridge_.on("SESSION CREATE", [created](BridgeConnection& conn, const std::string&) {
+    created->wait();  // until the terminal shows the first second
+    conn.send("SESSION STATUS RESULT=OK DESTINATION=" + velqor_test::testKeyPriv() + "\n");
+  });
+  int terminal = -1;
+  const std::string samOption = "--sam=127.0.0.1:" + std::to_string(bridge_.port());
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(TESSIVAR_BINARY, TESSIVAR_BINARY, samOption.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, static_cast<std::size_t>(n));
+    if (shown.find(" ... 1 s") != std::string::npos) created->open();
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ::close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+  // The terminal turns "\n" into "\r\n".
+  const std::size_t tunnel = shown.find("Establish a tunnel ...\rEstablish a tunnel ... 1 s");
+  const std::size_t lookup = shown.find("\r\nNaming lookup ...");
+  const std::size_t bytes = shown.find("Received 0 bytes\r");
+  const std::size_t received =
+      shown.find("\rReceived " + std::to_string(page.size()) + " bytes\r\nEvaluate");
+  EXPECT_NE(tunnel, std::string::npos) << shown;
+  EXPECT_LT(tunnel, lookup) << shown;
+  EXPECT_LT(bytes, received) << shown;
+  EXPECT_NE(received, std::string::npos) << shown;
+  EXPECT_NE(shown.find("tty.i2p; \r\n1 eepsites\r\n"), std::string::npos) << shown;
 }
 
 }  // namespace
