@@ -212,9 +212,9 @@ std::string I2pSocket::peerName() const {
   return std::string(text) + ":" + std::to_string(ntohs(servAddr.sin_port));
 }
 
-bool I2pSocket::usable(const std::string& phase) {
+bool I2pSocket::usable(const char* phase) {
   if (isOk()) return true;
-  if (socket != -1) fail(ErrorCode::CANCELLED, 0, phase + ": cancelled");
+  if (socket != -1) fail(ErrorCode::CANCELLED, 0, std::string(phase) + ": cancelled");
   print_error("The socket is closed");
   return false;
 }
@@ -295,7 +295,7 @@ std::string I2pSocket::read() {
 std::string I2pSocket::readLine() { return takeLine("read", state->limits.read); }
 
 std::string I2pSocket::takeLine(const std::string& phase, std::chrono::milliseconds limit) {
-  if (!usable(phase)) return "";
+  if (!usable(phase.c_str())) return "";
   // One deadline for the whole line, however many receives it takes.
   const Deadline deadline(limit);
   std::size_t scanFrom = 0;

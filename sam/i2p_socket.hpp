@@ -115,7 +115,7 @@ class VELQOR_EXPORT I2pSocket {
   // readLine() with its own phase name and limit (the reply limit for the bridge's replies).
   std::string takeLine(const std::string& phase, std::chrono::milliseconds limit);
   // A call found the socket closed: "" or, after cancel(), closes it and records that.
-  bool usable(const std::string& phase);
+  bool usable(const char* phase);
   // Closes the connection and records why.
   void fail(ErrorCode code, int systemError, const std::string& reason);
   std::string peerName() const;
