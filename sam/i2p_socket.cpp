@@ -29,15 +29,22 @@ constexpr std::size_t receiveSize = 4096;
 
 }  // namespace
 
-// The end of one phase's limit. Without a limit it never comes.
+// The end of one phase: its own limit, or the caller's deadline for everything when that comes
+// first. Without either it never comes.
 class I2pSocket::Deadline {
  public:
-  explicit Deadline(std::chrono::milliseconds limit)
-      : limit_(limit), at_(limit.count() > 0 ? Clock::now() + limit : Clock::time_point::max()) {}
+  Deadline(std::chrono::milliseconds limit, Clock::time_point until) : limit_(limit) {
+    const Clock::time_point byLimit =
+        limit.count() > 0 ? Clock::now() + limit : Clock::time_point::max();
+    byLimit_ = byLimit <= until;
+    at_ = byLimit_ ? byLimit : until;
+  }
 
-  bool isSet() const { return limit_.count() > 0; }
+  bool isSet() const { return at_ != Clock::time_point::max(); }
   bool hasPassed() const { return isSet() && pollTimeout() == 0; }
-  std::string within() const { return "within " + std::to_string(limit_.count()) + " ms"; }
+  std::string within() const {
+    return byLimit_ ? "within " + std::to_string(limit_.count()) + " ms" : "before the deadline";
+  }
 
   // Waits until `fd` is ready for `events`, recomputing the time left after every wake-up
   // and every interruption. Returns false when the deadline passed first. An error or a
@@ -64,6 +71,7 @@ class I2pSocket::Deadline {
   }
 
   std::chrono::milliseconds limit_;
+  bool byLimit_;
   Clock::time_point at_;
 };
 
@@ -164,7 +172,7 @@ void I2pSocket::init() {
   const std::string target = "connect to " + peerName();
   int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&servAddr), sizeof servAddr);
   if (result == -1 && (errno == EINPROGRESS || errno == EINTR)) {
-    const Deadline deadline(state->limits.connect);
+    const Deadline deadline(state->limits.connect, state->limits.deadline);
     if (!deadline.waitFor(socket, POLLOUT)) {
       fail(ErrorCode::TIMED_OUT, 0, target + ": no connection " + deadline.within());
       return;
@@ -229,7 +237,7 @@ void I2pSocket::write(const std::string& msg) {
     print_error("I2pSocket was closed");
     return;
   }
-  const Deadline deadline(state->limits.write);
+  const Deadline deadline(state->limits.write, state->limits.deadline);
   // Without a limit the send blocks as long as it takes; with one it never blocks, and the
   // waits happen in poll().
   const int flags = MSG_NOSIGNAL | (deadline.isSet() ? MSG_DONTWAIT : 0);
@@ -288,7 +296,7 @@ std::string I2pSocket::read() {
     return kept;
   }
   std::string bytes;
-  receive(bytes, "read", Deadline(state->limits.read));
+  receive(bytes, "read", Deadline(state->limits.read, state->limits.deadline));
   return bytes;
 }
 
@@ -297,7 +305,7 @@ std::string I2pSocket::readLine() { return takeLine("read", state->limits.read);
 std::string I2pSocket::takeLine(const std::string& phase, std::chrono::milliseconds limit) {
   if (!usable(phase.c_str())) return "";
   // One deadline for the whole line, however many receives it takes.
-  const Deadline deadline(limit);
+  const Deadline deadline(limit, state->limits.deadline);
   std::size_t scanFrom = 0;
   std::string line;
   for (;;) {

@@ -6,8 +6,9 @@
 
 namespace SAM {
 
-// Time limits, one for each phase of talking to the bridge. Zero, the default of every field,
-// means no limit: the call waits as long as it takes, as it always has.
+// Time limits, one for each phase of talking to the bridge, and a deadline for all of them.
+// Zero, the default of every limit, and the default deadline mean none: the call waits as long
+// as it takes, as it always has.
 //
 // A limit that passes fails the call and closes the connection involved; the failure shows
 // as ErrorCode::TIMED_OUT in getLastError() and, for a request, as the status
@@ -23,6 +24,10 @@ struct TimeLimits {
   std::chrono::milliseconds read{0};
   // Each write() on a socket, request lines included: the time until all of it is sent.
   std::chrono::milliseconds write{0};
+  // A time by which every phase ends, whatever its own limit: a bound for a whole series of
+  // calls, such as everything a program does in one run. The default, the clock's largest time
+  // point, is none.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace SAM

@@ -42,18 +42,20 @@ std::string afterLast(const std::string& text, const std::string& separator) {
   return at == std::string::npos ? text : text.substr(at + separator.size());
 }
 
-// The limit of the whole run, handed out to each phase as the time that is left of it.
+// The limit of the whole run: each phase gets the time that is left of it, as a deadline that
+// ends its every wait (connect, handshake, reply, read, write) by the end of the run.
 class RunDeadline {
  public:
   explicit RunDeadline(std::chrono::milliseconds limit) : limit_(limit) {}
 
-  // Limits for a phase: the time left for everything, or none without a limit.
+  // Limits for a phase: every wait of it ends by the end of the run, or none without a limit.
   // Throws the run's failure, with the cause naming `phase`, once no time is left.
   SAM::TimeLimits limitsFor(const std::string& phase, const char* errorLine) const {
-    if (limit_.count() == 0) return {};
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(start_ + limit_ - Clock::now());
-    if (left.count() <= 0) throw ranOut(phase, errorLine);
-    return {left, left, left, left};
+    SAM::TimeLimits limits;
+    if (limit_.count() == 0) return limits;
+    limits.deadline = start_ + limit_;
+    if (Clock::now() >= limits.deadline) throw ranOut(phase, errorLine);
+    return limits;
   }
 
   RunFailure ranOut(const std::string& phase, const char* errorLine) const {
