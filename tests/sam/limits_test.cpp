@@ -222,6 +222,7 @@ TEST(FailureReasonTest, SaysWhatWentWrongWithoutKeyMaterial) {
     ErrorCode code;
     std::string reasonStart;
   };
+  const int descriptorsBefore = velqor_test::openDescriptors();
   // A port that refuses connections: bound, not listening.
   const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -256,6 +257,7 @@ TEST(FailureReasonTest, SaysWhatWentWrongWithoutKeyMaterial) {
     EXPECT_EQ(session.isSick(), c.code == ErrorCode::CONNECT || c.code == ErrorCode::RESOLVE);
   }
   ::close(holder);
+  EXPECT_EQ(velqor_test::openDescriptors(), descriptorsBefore) << "a failed connect leaked";
 
   // A bridge that echoes the whole SESSION CREATE line, private key and all, in its refusal.
   FakeBridge bridge;
