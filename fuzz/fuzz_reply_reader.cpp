@@ -1,13 +1,17 @@
 // The reply reader: Message::checkAnswer and Message::getValue on any bytes, with keys taken
-// from the input itself, and values of any bytes planted into well-formed replies.
+// from the input itself, and values of any bytes planted into well-formed replies; and the
+// description of a reply in reasons, which must never carry a key.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <velqor/sam.hpp>
 
 #include "fuzz_require.hpp"
+#include "sam/reply_text.hpp"
 
 namespace {
 
@@ -86,11 +90,24 @@ void checkPlanted(const std::string& key, std::string value) {
   }
 }
 
+// What a reason says of a reply is one printable line without a run of base64 long enough to
+// be a piece of a key, whatever the bridge sent (it may echo a SESSION CREATE line).
+void checkDescription(const std::string& answer) {
+  const std::string text = SAM::describeReply(answer);
+  std::size_t run = 0;
+  for (char c : text) {
+    FUZZ_REQUIRE(c >= 0x20 && c < 0x7f);
+    run = std::isalnum(static_cast<unsigned char>(c)) || std::strchr("-~=+/", c) ? run + 1 : 0;
+    FUZZ_REQUIRE(run < 24);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string answer(reinterpret_cast<const char*>(data), size);
   checkStatus(answer);
+  checkDescription(answer);
   for (const char* key : {"RESULT", "VALUE", "DESTINATION", "MESSAGE", "VERSION", "PUB", "PRIV"}) {
     checkValue(answer, key);
   }

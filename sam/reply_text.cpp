@@ -46,10 +46,11 @@ std::string describeReply(const std::string& reply) {
     const std::size_t end = reply.find('\n');
     return "unexpected reply \"" + scrubbed(reply.substr(0, end)) + "\"";
   }
-  std::string text = "RESULT=" + scrubbed(result);
+  // Scrubbed as a whole: "RESULT=" next to a value could make a long run of a short one.
+  std::string text = "RESULT=" + result;
   const std::string message = Message::getValue(reply, "MESSAGE");
-  if (!message.empty()) text += " MESSAGE=\"" + scrubbed(message) + "\"";
-  return text;
+  if (!message.empty()) text += " MESSAGE=\"" + message + "\"";
+  return scrubbed(text);
 }
 
 }  // namespace SAM
