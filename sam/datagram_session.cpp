@@ -112,12 +112,12 @@ bool DatagramSession::openUdpSocket() {
   return true;
 }
 
-bool DatagramSession::usable() {
+bool DatagramSession::usable(bool lookAtConnection) {
   // A sick session keeps the reason it fell sick as its last error.
   if (isSick()) return false;
   // The bridge ends the session by closing the control connection; datagrams sent after that
-  // would vanish without a sign.
-  if (!checkAlive()) return false;
+  // would vanish without a sign. receive() watches the connection while it waits.
+  if ((lookAtConnection || !socket.isOk()) && !checkAlive()) return false;
   if (udpSocket == -1) {
     fallSick();
     recordError(ErrorCode::CLOSED, "the session's UDP socket is closed");
@@ -133,7 +133,7 @@ std::size_t DatagramSession::maxPayloadSize(const std::string& destination) cons
 
 RequestResult<void> DatagramSession::send(const std::string& destination,
                                           const std::string& payload) {
-  if (!usable()) return RequestResult<void>();
+  if (!usable(true)) return RequestResult<void>();
   if (destination.empty() ||
       destination.find_first_of(std::string_view(" \r\n\0", 4)) != std::string::npos) {
     recordError(ErrorCode::ARGUMENT,
@@ -171,7 +171,7 @@ RequestResult<void> DatagramSession::send(const std::string& destination,
 }
 
 RequestResult<Datagram> DatagramSession::receive() {
-  if (!usable()) return RequestResult<Datagram>();
+  if (!usable(false)) return RequestResult<Datagram>();
   const Deadline deadline(getTimeLimits().read);
   // The control connection is watched too: the bridge closing it ends the session, and with
   // it any hope of a datagram.
@@ -183,6 +183,7 @@ RequestResult<Datagram> DatagramSession::receive() {
                    "datagram receive: nothing came " + deadline.within()};
       return RequestResult<Datagram>();
     }
+    // The connection first: once the session is over, a datagram still queued is no use.
     if (entries[1].revents != 0) {
       if (!checkAlive()) return RequestResult<Datagram>();
       // The bridge sent bytes on the control connection, which it never does in a session

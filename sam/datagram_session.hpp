@@ -47,8 +47,10 @@ class VELQOR_EXPORT DatagramSession : public Session {
   //   32768 - 6 - (length of the session ID) - (length of the destination)
   // which, for the 524-character destinations of EdDSA keys and identifiers of 5 to 8 letters,
   // is 32238 - (length of the session ID): 32230 to 32233 bytes, 32230 whatever the
-  // identifier. i2pd 2.45.1 delivers a payload of exactly that size in both styles (checked by
-  // the interop tests). maxPayloadSize() tells the number for a given destination.
+  // identifier. maxPayloadSize() tells the number for a given destination. i2pd 2.45.1
+  // delivers a payload of exactly that size whole in both styles (the interop tests check it);
+  // a longer datagram it cuts to 32768 bytes and delivers cut, which is why send() refuses
+  // longer payloads instead of sending them.
   static constexpr std::size_t maxDatagramSize = 32768;
   // The largest datagram receive() takes from the bridge: a payload of maxDatagramSize and a
   // sender line, with room to spare. A larger one is reported, never handed over cut short.
@@ -117,8 +119,9 @@ class VELQOR_EXPORT DatagramSession : public Session {
   // Binds the UDP socket on the local address of the control connection; false on failure,
   // with the reason recorded.
   bool openUdpSocket();
-  // False, with the reason recorded, when the session cannot send or receive.
-  bool usable();
+  // False, with the reason recorded, when the session cannot send or receive; looks at the
+  // control connection when `lookAtConnection` or when it is closed here.
+  bool usable(bool lookAtConnection);
 
   const Message::SessionStyle style;
   int udpSocket;

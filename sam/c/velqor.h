@@ -279,7 +279,8 @@ typedef enum velqor_datagram_style {
 
 /* The largest UDP datagram the bridge takes, header "3.0 ID DESTINATION\n" included. The largest
  * payload is 32762 - strlen(session id) - strlen(destination): 32230 bytes to any 524-character
- * destination whatever the identifier; velqor_datagram_max_payload tells it exactly. */
+ * destination whatever the identifier; velqor_datagram_max_payload tells it exactly. i2pd
+ * 2.45.1 delivers that size whole in both styles but would cut a longer one: those are refused. */
 #define VELQOR_DATAGRAM_MAX_SIZE 32768
 
 /* Connects, handshakes and creates a session of `style` (VELQOR_DATAGRAM or VELQOR_RAW) from
