@@ -15,10 +15,10 @@ namespace {
 
 using SAM::DatagramSession;
 
+// sessions[0] and [1] are DATAGRAM, [2] and [3] RAW.
 struct Shared {
   std::unique_ptr<I2pdRouter> router;
-  std::unique_ptr<DatagramSession> datagram[2];
-  std::unique_ptr<DatagramSession> raw[2];
+  std::unique_ptr<DatagramSession> sessions[4];
 } shared;
 
 class Environment : public ::testing::Environment {
@@ -30,24 +30,23 @@ class Environment : public ::testing::Environment {
     }
     SAM::TimeLimits limits;
     limits.read = std::chrono::seconds(30);  // a bound against a lost datagram, not a measure
-    auto start = [&](SAM::Message::SessionStyle style) {
-      return std::async(std::launch::async, [=, port = shared.router->samPort()] {
-        return std::make_unique<DatagramSession>("interop-dg", kRouterHost, port, style,
+    std::future<std::unique_ptr<DatagramSession>> started[4];
+    for (int i = 0; i < 4; ++i) {
+      started[i] = std::async(std::launch::async, [=, port = shared.router->samPort()] {
+        return std::make_unique<DatagramSession>("interop-dg", kRouterHost, port,
+                                                 i < 2 ? SAM::Message::DATAGRAM : SAM::Message::RAW,
                                                  "TRANSIENT", kServerSessionOptions, limits);
       });
-    };
-    auto d0 = start(SAM::Message::DATAGRAM), d1 = start(SAM::Message::DATAGRAM);
-    auto r0 = start(SAM::Message::RAW), r1 = start(SAM::Message::RAW);
-    shared.datagram[0] = d0.get(), shared.datagram[1] = d1.get();
-    shared.raw[0] = r0.get(), shared.raw[1] = r1.get();
-    for (auto* s : {&shared.datagram[0], &shared.datagram[1], &shared.raw[0], &shared.raw[1]}) {
-      ASSERT_FALSE((*s)->isSick()) << (*s)->getLastError().reason << shared.router->logTail();
+    }
+    for (int i = 0; i < 4; ++i) {
+      shared.sessions[i] = started[i].get();
+      ASSERT_FALSE(shared.sessions[i]->isSick())
+          << shared.sessions[i]->getLastError().reason << shared.router->logTail();
     }
   }
 
   void TearDown() override {
-    for (auto& s : shared.datagram) s.reset();
-    for (auto& s : shared.raw) s.reset();
+    for (auto& session : shared.sessions) session.reset();
     shared.router.reset();
   }
 };
@@ -68,24 +67,21 @@ std::string deliver(DatagramSession& from, DatagramSession& to, const std::strin
   return got.value.sender;
 }
 
-TEST(Datagrams, RepliableDatagramsGoBothWaysAndTheSenderCanBeAnswered) {
-  DatagramSession &a = *shared.datagram[0], &b = *shared.datagram[1];
-  const std::string sender = deliver(a, b, patternBytes(1031, 1));
-  EXPECT_EQ(sender.size(), 524u);
-  deliver(b, a, patternBytes(517, 2), sender);  // the reply goes to the sender b saw
-}
-
-TEST(Datagrams, RawDatagramsGoBothWays) {
-  deliver(*shared.raw[0], *shared.raw[1], patternBytes(1031, 3));
-  deliver(*shared.raw[1], *shared.raw[0], std::string("\0\0raw\0", 6));
+// In a DATAGRAM session the answer goes to the sender the bridge named.
+TEST(Datagrams, GoBothWaysInBothStyles) {
+  for (int a : {0, 2}) {
+    const std::string sender =
+        deliver(*shared.sessions[a], *shared.sessions[a + 1], patternBytes(1031, a));
+    deliver(*shared.sessions[a + 1], *shared.sessions[a], std::string("\0\0back\0", 7), sender);
+  }
 }
 
 // The largest payload the header allows arrives whole in both styles; one byte more is refused
 // before sending (i2pd would cut it to fit its buffer and deliver the rest). The refused payload
 // differs from the one that follows, so a datagram that left anyway would be the one received.
 TEST(Datagrams, TheLargestPayloadArrivesAndALongerOneIsRefused) {
-  for (auto* pair : {shared.datagram, shared.raw}) {
-    DatagramSession &from = *pair[0], &to = *pair[1];
+  for (int a : {0, 2}) {
+    DatagramSession &from = *shared.sessions[a], &to = *shared.sessions[a + 1];
     const std::size_t largest = from.maxPayloadSize(to.getMyDestination().pub);
     EXPECT_EQ(largest + 6 + from.getSessionID().size() + 524, DatagramSession::maxDatagramSize);
     EXPECT_FALSE(from.send(to.getMyDestination().pub, patternBytes(largest + 1, 4)).isOk);
@@ -96,7 +92,7 @@ TEST(Datagrams, TheLargestPayloadArrivesAndALongerOneIsRefused) {
 }
 
 TEST(Datagrams, ADatagramToADestinationNobodyServesIsLostWithoutHarm) {
-  DatagramSession &a = *shared.datagram[0], &b = *shared.datagram[1];
+  DatagramSession &a = *shared.sessions[0], &b = *shared.sessions[1];
   const auto nobody = a.destGenerate();
   ASSERT_TRUE(nobody.isOk);
   EXPECT_TRUE(a.send(nobody.value.pub, "into the void").isOk) << a.getLastError().reason;
