@@ -268,7 +268,8 @@ VELQOR_EXPORT int velqor_key_file_save(const char* path, const char* priv, char*
  * minus 1 unless velqor_datagram_session_set_udp_port says otherwise, and are taken only from
  * there. See DatagramSession in <velqor/datagram_session.hpp> for the whole behaviour. */
 
-/* A DATAGRAM or RAW session. Created by velqor_datagram_session_new only. */
+/* A DATAGRAM or RAW session. Created by velqor_datagram_session_new only; released with
+ * velqor_datagram_session_free, never with free. */
 typedef struct velqor_datagram_session velqor_datagram_session;
 
 /* The two styles of datagram session; the numbers are SAM::Message's. */
