@@ -11,10 +11,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <mutex>
 
+#include "sam/deadline.hpp"
 #include "sam/line_splitter.hpp"
 #include "sam/print_error.hpp"
 #include "sam/reply_text.hpp"
@@ -23,56 +23,14 @@ namespace SAM {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::size_t receiveSize = 4096;
 
 }  // namespace
 
-// The end of one phase: its own limit, or the caller's deadline for everything when that comes
-// first. Without either it never comes.
-class I2pSocket::Deadline {
+// The limits of I2pSocket's phases; the class is shared with the datagram sessions' waits.
+class I2pSocket::Deadline : public SAM::Deadline {
  public:
-  Deadline(std::chrono::milliseconds limit, Clock::time_point until) : limit_(limit) {
-    const Clock::time_point byLimit =
-        limit.count() > 0 ? Clock::now() + limit : Clock::time_point::max();
-    byLimit_ = byLimit <= until;
-    at_ = byLimit_ ? byLimit : until;
-  }
-
-  bool isSet() const { return at_ != Clock::time_point::max(); }
-  bool hasPassed() const { return isSet() && pollTimeout() == 0; }
-  std::string within() const {
-    return byLimit_ ? "within " + std::to_string(limit_.count()) + " ms" : "before the deadline";
-  }
-
-  // Waits until `fd` is ready for `events`, recomputing the time left after every wake-up
-  // and every interruption. Returns false when the deadline passed first. An error or a
-  // hang-up counts as ready: the call that follows reports it.
-  bool waitFor(int fd, short events) const {
-    for (;;) {
-      const int timeout = pollTimeout();
-      if (timeout == 0) return false;
-      pollfd entry{fd, events, 0};
-      const int ready = ::poll(&entry, 1, timeout);
-      if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
-    }
-  }
-
- private:
-  // The time left for poll(), rounded up to whole milliseconds so that a wait never ends
-  // before the deadline; -1 without a limit, 0 once it has passed.
-  int pollTimeout() const {
-    if (!isSet()) return -1;
-    const auto left = at_ - Clock::now();
-    if (left <= Clock::duration::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-  }
-
-  std::chrono::milliseconds limit_;
-  bool byLimit_;
-  Clock::time_point at_;
+  using SAM::Deadline::Deadline;
 };
 
 struct I2pSocket::State {

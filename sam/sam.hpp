@@ -7,6 +7,7 @@
 //   I2pSocket      one blocking TCP connection to the bridge with its HELLO handshake.
 //   Session        what every session has: identifier, destination, sick flag, lookups.
 //   StreamSession  one SAM STREAM session and every request made in its name.
+//   DatagramSession  one SAM DATAGRAM or RAW session: datagrams over UDP both ways.
 //   TimeLimits     optional limits for each phase (settings.hpp).
 //   Error          the reason of the last failure of a socket or a session.
 //   FullDestination, derivePublicDestination: destinations and their keys.
@@ -26,6 +27,7 @@
 #ifndef VELQOR_SAM_HPP
 #define VELQOR_SAM_HPP
 
+#include <velqor/datagram_session.hpp>
 #include <velqor/destination.hpp>
 #include <velqor/error.hpp>
 #include <velqor/i2p_socket.hpp>

@@ -232,6 +232,8 @@ void Session::recordError(ErrorCode code, const std::string& reason) const {
   lastError = {code, Message::OK, 0, reason};
 }
 
+int Session::controlDescriptor() const { return socket.socket; }
+
 void Session::fallSick() const { sick = true; }
 
 bool Session::isSick() const { return sick; }

@@ -118,6 +118,9 @@ class VELQOR_EXPORT Session {
   void recordFailure(const std::string& command, Message::eStatus status, const std::string& reply,
                      const I2pSocket& connection) const;
   void recordError(ErrorCode code, const std::string& reason) const;
+  // The descriptor of the control connection, -1 when it is closed: for the session's local
+  // address and for watching the connection in poll(). Owned by the session.
+  int controlDescriptor() const;
 
   I2pSocket socket;  // the control connection
   const std::string nickname;

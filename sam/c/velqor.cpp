@@ -13,6 +13,8 @@
 #include <string>
 #include <utility>
 
+#include "sam/c/velqor_internal.hpp"
+
 struct velqor_stream_session {
   // Null when the settings were unusable and no session was made.
   std::unique_ptr<SAM::StreamSession> session;
@@ -28,38 +30,7 @@ static_assert(VELQOR_ERROR_TIMED_OUT == static_cast<int>(SAM::ErrorCode::TIMED_O
 static_assert(VELQOR_ERROR_REFUSED == static_cast<int>(SAM::ErrorCode::REFUSED), "");
 static_assert(VELQOR_ERROR_KEY_FILE == static_cast<int>(SAM::ErrorCode::KEY_FILE), "");
 
-struct velqor_limits {
-  SAM::TimeLimits limits;
-};
-
-struct velqor_destination {
-  char* pub;
-  char* priv;
-};
-
-namespace {
-
-// Runs `body` and returns its result, or `failure` when it throws.
-template <class Result, class Body>
-Result resultOr(Result failure, Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return failure;
-  }
-}
-
-// Runs `body`; an exception ends it and is dropped.
-template <class Body>
-void runGuarded(Body body) noexcept {
-  try {
-    body();
-  } catch (...) {
-  }
-}
-
-// A malloc'd copy of `text` for the caller, or nullptr when memory runs out.
-char* copyForCaller(const std::string& text) { return strdup(text.c_str()); }
+namespace velqor_c {
 
 velqor_destination* newDestination(const std::string& pub, const std::string& priv) {
   auto* record = static_cast<velqor_destination*>(std::malloc(sizeof(velqor_destination)));
@@ -71,6 +42,23 @@ velqor_destination* newDestination(const std::string& pub, const std::string& pr
     return nullptr;
   }
   return record;
+}
+
+}  // namespace velqor_c
+
+namespace {
+
+using velqor_c::copyForCaller;
+using velqor_c::newDestination;
+using velqor_c::resultOr;
+
+// Runs `body`; an exception ends it and is dropped.
+template <class Body>
+void runGuarded(Body body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
 }
 
 velqor_socket* newSocketHandle(SAM::RequestResult<std::unique_ptr<SAM::I2pSocket>> result) {

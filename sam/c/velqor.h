@@ -261,6 +261,91 @@ VELQOR_EXPORT char* velqor_key_file_load(const char* path, char** reason);
  * place). Returns 0 on success and -1 on failure, nothing else. */
 VELQOR_EXPORT int velqor_key_file_save(const char* path, const char* priv, char** reason);
 
+/* ---- Datagram sessions: DATAGRAM (repliable) and RAW ----
+ * A datagram session sends and receives single datagrams over UDP, never on the control
+ * connection: it binds a UDP socket of its own on the local address of its connection to the
+ * bridge and names it in SESSION CREATE. Datagrams go to the bridge's UDP port, the SAM port
+ * minus 1 unless velqor_datagram_session_set_udp_port says otherwise, and are taken only from
+ * there. See DatagramSession in <velqor/datagram_session.hpp> for the whole behaviour. */
+
+/* A DATAGRAM or RAW session. Created by velqor_datagram_session_new only; released with
+ * velqor_datagram_session_free, never with free. */
+typedef struct velqor_datagram_session velqor_datagram_session;
+
+/* The two styles of datagram session; the numbers are SAM::Message's. */
+typedef enum velqor_datagram_style {
+  VELQOR_DATAGRAM = 1, /* repliable: each datagram carries its sender's destination */
+  VELQOR_RAW = 2       /* the payload alone */
+} velqor_datagram_style;
+
+/* The largest UDP datagram the bridge takes, header "3.0 ID DESTINATION\n" included. The largest
+ * payload is 32762 - strlen(session id) - strlen(destination): 32230 bytes to any 524-character
+ * destination whatever the identifier; velqor_datagram_max_payload tells it exactly. i2pd
+ * 2.45.1 delivers that size whole in both styles but would cut a longer one: those are refused. */
+#define VELQOR_DATAGRAM_MAX_SIZE 32768
+
+/* Connects, handshakes and creates a session of `style` (VELQOR_DATAGRAM or VELQOR_RAW) from
+ * `settings`, with `limits` (NULL: none) for the creation, each send (write limit) and each
+ * receive (read limit). Returns a new handle, which is not NULL when the bridge is unreachable
+ * or refuses the session: check velqor_datagram_session_is_sick() after creating. Returns NULL
+ * only when memory runs out. NULL settings, a NULL string field or another style give a handle
+ * without session, which is sick and fails every call. */
+VELQOR_EXPORT velqor_datagram_session* velqor_datagram_session_new(const velqor_settings* settings,
+                                                                   int style,
+                                                                   const velqor_limits* limits);
+
+/* Closes the control connection (ending the session at the bridge) and the UDP socket, and
+ * releases the handle. NULL does nothing. */
+VELQOR_EXPORT void velqor_datagram_session_free(velqor_datagram_session* session);
+
+/* Sends the `length` bytes at `data` (zero bytes included; `data` may be NULL when `length` is
+ * 0) to `destination`, a full public destination in I2P base64, as one datagram. Returns 0 when
+ * the bridge's UDP port took it (not that it arrived) and -1 on failure, nothing else.
+ * Refused without sending: a NULL or empty destination or one holding a space, "\r" or "\n"; a
+ * payload over velqor_datagram_max_payload(session, destination) bytes. A send on a sick session
+ * fails at once. */
+VELQOR_EXPORT int velqor_datagram_send(velqor_datagram_session* session, const char* destination,
+                                       const void* data, size_t length);
+
+/* Waits for the next datagram (within the read limit, if one is set) and returns 0, with
+ * `*payload` set to a new buffer (free it) of exactly `*length` bytes, without terminating NUL
+ * (not NULL even when `*length` is 0), and, when `sender` is not NULL, `*sender` set to a new
+ * string with the sender's public destination (free it) in a DATAGRAM session or to NULL in a
+ * RAW one. Returns -1 on failure, with `*payload` and `*sender` NULL and `*length` 0: a passed
+ * time limit, a datagram too large for the receive buffer or without a sender line (dropped;
+ * the next call takes the next datagram), or a session that is over. A NULL `payload` or
+ * `length` returns -1 at once without receiving. */
+VELQOR_EXPORT int velqor_datagram_receive(velqor_datagram_session* session, void** payload,
+                                          size_t* length, char** sender);
+
+/* The largest payload velqor_datagram_send takes for `destination`; 0 for NULL arguments. */
+VELQOR_EXPORT size_t velqor_datagram_max_payload(const velqor_datagram_session* session,
+                                                 const char* destination);
+
+/* Returns a new record with the session's own destination (release with
+ * velqor_destination_free): two empty strings when the session could not be created; NULL for
+ * a NULL handle or when memory runs out. */
+VELQOR_EXPORT velqor_destination* velqor_datagram_session_destination(
+    const velqor_datagram_session* session);
+
+/* Returns 1 when the session is unusable (also for a NULL handle or a handle without session),
+ * else 0. One way, as velqor_is_sick. */
+VELQOR_EXPORT int velqor_datagram_session_is_sick(const velqor_datagram_session* session);
+
+/* Why the last creation, send or receive failed, as velqor_get_last_error and
+ * velqor_get_last_error_code. */
+VELQOR_EXPORT char* velqor_datagram_session_last_error(const velqor_datagram_session* session);
+VELQOR_EXPORT int velqor_datagram_session_last_error_code(const velqor_datagram_session* session);
+
+/* Sets the bridge's UDP port, for a bridge where it is not the SAM port minus 1. */
+VELQOR_EXPORT void velqor_datagram_session_set_udp_port(velqor_datagram_session* session,
+                                                        uint16_t port);
+
+/* The session's UDP descriptor (non-blocking; owned by the session, do not close it), for a
+ * caller's poll(): readable means velqor_datagram_receive has a datagram to take. -1 for a NULL
+ * handle or when there is none. */
+VELQOR_EXPORT int velqor_datagram_session_fd(const velqor_datagram_session* session);
+
 #ifdef __cplusplus
 }
 #endif

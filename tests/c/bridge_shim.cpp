@@ -62,6 +62,20 @@ int fake_bridge_closed(const fake_bridge* bridge, int id, int wait) {
   if (wait) bridge->bridge.waitUntilClosed(id);
   return bridge->bridge.isConnectionClosed(id);
 }
+uint16_t fake_bridge_udp_port(const fake_bridge* bridge) { return bridge->bridge.udpPort(); }
+uint16_t fake_bridge_session_udp_port(const fake_bridge* bridge) {
+  const auto lines = bridge->bridge.linesStartingWith("SESSION CREATE");
+  const std::size_t at = lines.empty() ? std::string::npos : lines[0].find(" PORT=");
+  return at == std::string::npos ? 0 : static_cast<uint16_t>(std::atoi(lines[0].c_str() + at + 6));
+}
+char* fake_bridge_udp_receive(fake_bridge* bridge, size_t* length) {
+  const std::string datagram = bridge->bridge.receiveDatagram();
+  *length = datagram.size();
+  return copyOf(datagram);
+}
+void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes, size_t length) {
+  bridge->bridge.sendDatagram(port, std::string(bytes, length));
+}
 char* fake_bridge_test_key(int priv) {
   return copyOf(priv ? velqor_test::testKeyPriv() : velqor_test::testKeyPub());
 }

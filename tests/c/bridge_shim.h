@@ -23,6 +23,12 @@ int fake_bridge_saw(const fake_bridge* bridge, const char* needle); /* in a rece
 int fake_bridge_connection_count(const fake_bridge* bridge);
 /* Whether connection `id` (numbered from 0 as accepted) is closed; waits for it if `wait`. */
 int fake_bridge_closed(const fake_bridge* bridge, int id, int wait);
+/* The UDP side: its port, the port named by PORT= in the first SESSION CREATE line, the next
+ * datagram it receives (waits for it), and a datagram sent from it to 127.0.0.1:`port`. */
+uint16_t fake_bridge_udp_port(const fake_bridge* bridge);
+uint16_t fake_bridge_session_udp_port(const fake_bridge* bridge);
+char* fake_bridge_udp_receive(fake_bridge* bridge, size_t* length);
+void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes, size_t length);
 char* fake_bridge_test_key(int priv); /* the contents of tests/data/test-key.{pub,priv} */
 /* Holds a loopback port bound without listening, so connecting to it is refused. */
 int fake_bridge_reserve_dead_port(uint16_t* port);

@@ -322,6 +322,64 @@ static void test_key_files_and_b32(void) {
   free(priv);
 }
 
+/* ---- Datagram sessions, against the fake bridge's UDP side ---- */
+
+static void test_datagram_round_trip(int style) {
+  fake_bridge* bridge = fake_bridge_start();
+  velqor_settings settings = {"127.0.0.1", fake_bridge_port(bridge), "c-dg", "", "TRANSIENT"};
+  velqor_datagram_session* session = velqor_datagram_session_new(&settings, style, NULL);
+  velqor_datagram_session_set_udp_port(session, fake_bridge_udp_port(bridge));
+  velqor_destination* mine = velqor_datagram_session_destination(session);
+  char *pub = fake_bridge_test_key(0), *mine_pub = velqor_destination_pub(mine), *sender = NULL;
+  size_t n = strlen(pub), length, largest = velqor_datagram_max_payload(session, pub);
+  CHECK(velqor_datagram_session_is_sick(session) == 0 && strcmp(mine_pub, pub) == 0);
+
+  /* Sent: "3.0 ID DESTINATION\n" and every byte of the payload, up to 32768 bytes in all; one
+   * byte more is refused, and the next datagram the bridge gets is the one after it. */
+  char* big = calloc(largest + 1, 1);
+  CHECK(velqor_datagram_send(session, pub, big, largest + 1) == -1);
+  free(big);
+  CHECK(velqor_datagram_session_last_error_code(session) == VELQOR_ERROR_ARGUMENT);
+  CHECK(velqor_datagram_send(session, pub, "a\0b", 3) == 0);
+  char* wire = fake_bridge_udp_receive(bridge, &length);
+  CHECK(length + largest - 3 == VELQOR_DATAGRAM_MAX_SIZE && strncmp(wire, "3.0 ", 4) == 0);
+  CHECK(length > n + 4 && memcmp(wire + length - n - 4, pub, n) == 0);
+  CHECK(memcmp(wire + length - 4, "\na\0b", 4) == 0);
+
+  /* Received: a repliable datagram brings its sender, a raw one only its payload. */
+  memcpy(wire + n + 1, "\0r\0", 3);
+  memcpy(wire, pub, n);
+  wire[n] = '\n';
+  fake_bridge_udp_send(bridge, fake_bridge_session_udp_port(bridge), wire, n + 4);
+  void* got = NULL;
+  CHECK(velqor_datagram_session_fd(session) >= 0);
+  CHECK(velqor_datagram_receive(session, &got, &length, &sender) == 0);
+  if (style == VELQOR_DATAGRAM) {
+    CHECK(take_bytes((char*)got, length, "\0r\0", 3) && sender != NULL && strcmp(sender, pub) == 0);
+  } else {
+    CHECK(take_bytes((char*)got, length, wire, n + 4) && sender == NULL);
+  }
+  free(sender);
+  free(wire);
+  free(mine_pub);
+  free(pub);
+  velqor_destination_free(mine);
+  velqor_datagram_session_free(session);
+  fake_bridge_stop(bridge);
+}
+
+static void test_datagram_unusable_arguments(void) {
+  velqor_settings settings = {"127.0.0.1", 1, "c-dg", NULL, "TRANSIENT"};
+  void* payload = &settings;
+  size_t length = 9;
+  velqor_datagram_session* none = velqor_datagram_session_new(&settings, VELQOR_DATAGRAM, NULL);
+  CHECK(velqor_datagram_session_is_sick(none) == 1 && velqor_datagram_session_fd(none) == -1);
+  CHECK(velqor_datagram_receive(none, &payload, &length, NULL) == -1 && payload == NULL);
+  CHECK(length == 0 && velqor_datagram_send(NULL, "x", "x", 1) == -1);
+  velqor_datagram_session_free(none);
+  velqor_datagram_session_free(NULL);
+}
+
 int main(void) {
   test_session_lifecycle_and_handles_outliving_it();
   test_request_outcomes();
@@ -329,6 +387,9 @@ int main(void) {
   test_sick_handles_and_null_inputs();
   test_limits_cancel_and_reasons();
   test_key_files_and_b32();
+  test_datagram_round_trip(VELQOR_DATAGRAM);
+  test_datagram_round_trip(VELQOR_RAW);
+  test_datagram_unusable_arguments();
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;
 }

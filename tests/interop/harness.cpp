@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -33,6 +34,16 @@ void writeTextFile(const std::string& path, const std::string& text) {
 std::string readTextFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string patternBytes(std::size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    const uint32_t draw = generator();
+    byte = (draw & 7u) == 0 ? '\0' : static_cast<char>(draw >> 8);
+  }
+  return bytes;
 }
 
 TempDirectory::TempDirectory(const std::string& prefix) {

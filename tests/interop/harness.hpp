@@ -22,6 +22,8 @@ constexpr char kRouterHost[] = "127.0.0.1";
 
 void writeTextFile(const std::string& path, const std::string& text);  // throws on failure
 std::string readTextFile(const std::string& path);                     // "" when unreadable
+// `size` pseudo-random bytes drawn from `seed`; one in eight is zero, often several in a row.
+std::string patternBytes(std::size_t size, uint32_t seed);
 
 // A new directory under $TMPDIR or /tmp, removed with its content on destruction.
 class TempDirectory {

@@ -17,7 +17,6 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,17 +88,6 @@ class Environment : public ::testing::Environment {
     EXPECT_FALSE(std::filesystem::exists(directory));
   }
 };
-
-// `size` pseudo-random bytes; one in eight is zero, often several in a row.
-std::string patternBytes(std::size_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    const uint32_t draw = generator();
-    byte = (draw & 7u) == 0 ? '\0' : static_cast<char>(draw >> 8);
-  }
-  return bytes;
-}
 
 ::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual) {
   if (expected == actual) return ::testing::AssertionSuccess();

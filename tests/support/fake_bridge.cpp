@@ -57,6 +57,27 @@ int clientEndOf(uint16_t clientPort, uint16_t bridgePort) {
   return found;
 }
 
+sockaddr_in addressOf(const std::string& address, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = inet_addr(address.c_str());
+  return addr;
+}
+
+// A UDP socket bound to `address`:`port` (0: chosen by the kernel); its port goes to `bound`.
+int boundUdpSocket(const std::string& address, uint16_t port, uint16_t& bound) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = addressOf(address, port);
+  socklen_t len = sizeof addr;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("fake bridge: UDP socket on " + address + " failed");
+  }
+  bound = ntohs(addr.sin_port);
+  return fd;
+}
+
 }  // namespace
 
 const std::string& testKeyPriv() {
@@ -206,6 +227,7 @@ FakeBridge::FakeBridge() {
   socklen_t len = sizeof addr;
   getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
   port_ = ntohs(addr.sin_port);
+  udpFd_ = boundUdpSocket("127.0.0.1", 0, udpPort_);
 
   on("HELLO VERSION", "HELLO REPLY RESULT=OK VERSION=3.1\n");
   on("SESSION CREATE", "SESSION STATUS RESULT=OK DESTINATION=" + testKeyPriv() + "\n");
@@ -225,6 +247,7 @@ FakeBridge::~FakeBridge() {
   ::shutdown(listenFd_, SHUT_RDWR);
   acceptThread_.join();
   ::close(listenFd_);
+  ::close(udpFd_);
   for (auto& gate : gates) gate->open();
   for (auto& worker : workers) {
     bool done;
@@ -235,6 +258,25 @@ FakeBridge::~FakeBridge() {
     if (!done) worker->conn->close();
     worker->thread.join();
   }
+}
+
+std::string FakeBridge::receiveDatagram() {
+  std::string datagram(65536, '\0');  // more than any UDP datagram over IPv4
+  const ssize_t n = ::recv(udpFd_, &datagram[0], datagram.size(), 0);
+  if (n < 0) throw std::runtime_error("fake bridge: UDP receive failed");
+  datagram.resize(static_cast<std::size_t>(n));
+  return datagram;
+}
+
+void FakeBridge::sendDatagram(uint16_t port, const std::string& bytes,
+                              const std::string& fromAddress, uint16_t fromPort) {
+  uint16_t bound = 0;
+  const int fd = fromAddress.empty() ? udpFd_ : boundUdpSocket(fromAddress, fromPort, bound);
+  const sockaddr_in to = addressOf("127.0.0.1", port);
+  const ssize_t n = ::sendto(fd, bytes.data(), bytes.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (fd != udpFd_) ::close(fd);
+  if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("fake bridge: UDP send");
 }
 
 void FakeBridge::on(const std::string& prefix, Handler handler) {

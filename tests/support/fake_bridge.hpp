@@ -1,5 +1,5 @@
 // A scripted SAM bridge for tests: listens on an ephemeral loopback port, answers each line it
-// receives from a script, and records every line.
+// receives from a script, and records every line. Its UDP side takes and sends datagrams.
 #ifndef VELQOR_TESTS_FAKE_BRIDGE_HPP
 #define VELQOR_TESTS_FAKE_BRIDGE_HPP
 
@@ -93,6 +93,16 @@ class FakeBridge {
 
   uint16_t port() const { return port_; }
 
+  // The UDP side: a socket on 127.0.0.1 with a port chosen by the kernel, which a datagram
+  // session is told to use as the bridge's UDP port.
+  uint16_t udpPort() const { return udpPort_; }
+  // Waits for the next datagram on the UDP port and returns it whole.
+  std::string receiveDatagram();
+  // Sends `bytes` as one datagram to 127.0.0.1:`port`: from the UDP port when `fromAddress` is
+  // "", else from a socket of its own bound to `fromAddress`:`fromPort` (0: any port).
+  void sendDatagram(uint16_t port, const std::string& bytes, const std::string& fromAddress = "",
+                    uint16_t fromPort = 0);
+
   // Adds a rule for lines that start with `prefix`. Rules added later take precedence, so a
   // test can replace the default answers.
   void on(const std::string& prefix, Handler handler);
@@ -131,6 +141,8 @@ class FakeBridge {
 
   int listenFd_ = -1;
   uint16_t port_ = 0;
+  int udpFd_ = -1;
+  uint16_t udpPort_ = 0;
   std::thread acceptThread_;
 
   mutable std::mutex mutex_;

@@ -1,0 +1,150 @@
+// The flat C interface of datagram sessions: thin wrappers over SAM::DatagramSession that hand
+// malloc'd results to the caller and never let an exception (in practice std::bad_alloc) cross
+// into C.
+#include <velqor/velqor.h>
+#include <velqor/datagram_session.hpp>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "sam/c/velqor_internal.hpp"
+
+struct velqor_datagram_session {
+  // Null when the settings or the style were unusable and no session was made.
+  std::unique_ptr<SAM::DatagramSession> session;
+};
+
+static_assert(static_cast<int>(VELQOR_DATAGRAM) == SAM::Message::DATAGRAM &&
+                  static_cast<int>(VELQOR_RAW) == SAM::Message::RAW,
+              "");
+static_assert(VELQOR_DATAGRAM_MAX_SIZE == SAM::DatagramSession::maxDatagramSize, "");
+
+namespace {
+
+using velqor_c::copyForCaller;
+using velqor_c::resultOr;
+
+SAM::DatagramSession* sessionOf(const velqor_datagram_session* handle) {
+  return handle == nullptr ? nullptr : handle->session.get();
+}
+
+// A malloc'd copy of `bytes`, never NULL for a success: at least one byte is allocated.
+void* copyBytes(const std::string& bytes) {
+  void* buffer = std::malloc(bytes.empty() ? 1 : bytes.size());
+  if (buffer != nullptr && !bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+  return buffer;
+}
+
+}  // namespace
+
+extern "C" {
+
+velqor_datagram_session* velqor_datagram_session_new(const velqor_settings* settings, int style,
+                                                     const velqor_limits* limits) {
+  return resultOr<velqor_datagram_session*>(nullptr, [&] {
+    std::unique_ptr<velqor_datagram_session> handle(new velqor_datagram_session{});
+    if (settings != nullptr && settings->nickname != nullptr && settings->samhost != nullptr &&
+        settings->destination != nullptr && settings->i2cp_options != nullptr &&
+        (style == VELQOR_DATAGRAM || style == VELQOR_RAW)) {
+      handle->session = std::make_unique<SAM::DatagramSession>(
+          settings->nickname, settings->samhost, settings->samport,
+          static_cast<SAM::Message::SessionStyle>(style), settings->destination,
+          settings->i2cp_options, limits != nullptr ? limits->limits : SAM::TimeLimits());
+    }
+    return handle.release();
+  });
+}
+
+void velqor_datagram_session_free(velqor_datagram_session* session) { delete session; }
+
+int velqor_datagram_send(velqor_datagram_session* session, const char* destination,
+                         const void* data, size_t length) {
+  SAM::DatagramSession* s = sessionOf(session);
+  if (s == nullptr || destination == nullptr || (data == nullptr && length > 0)) return -1;
+  return resultOr(-1, [&] {
+    const std::string payload =
+        length == 0 ? "" : std::string(static_cast<const char*>(data), length);
+    return s->send(destination, payload).isOk ? 0 : -1;
+  });
+}
+
+int velqor_datagram_receive(velqor_datagram_session* session, void** payload, size_t* length,
+                            char** sender) {
+  if (payload == nullptr || length == nullptr) return -1;
+  *payload = nullptr;
+  *length = 0;
+  if (sender != nullptr) *sender = nullptr;
+  SAM::DatagramSession* s = sessionOf(session);
+  if (s == nullptr) return -1;
+  return resultOr(-1, [&] {
+    const SAM::RequestResult<SAM::Datagram> received = s->receive();
+    if (!received.isOk) return -1;
+    // A datagram that cannot be handed over whole is lost, as a datagram may be.
+    void* bytes = copyBytes(received.value.payload);
+    char* from = nullptr;
+    if (sender != nullptr && s->getStyle() == SAM::Message::DATAGRAM) {
+      from = copyForCaller(received.value.sender);
+    }
+    if (bytes == nullptr ||
+        (sender != nullptr && s->getStyle() == SAM::Message::DATAGRAM && from == nullptr)) {
+      std::free(bytes);
+      std::free(from);
+      return -1;
+    }
+    *payload = bytes;
+    *length = received.value.payload.size();
+    if (sender != nullptr) *sender = from;
+    return 0;
+  });
+}
+
+size_t velqor_datagram_max_payload(const velqor_datagram_session* session,
+                                   const char* destination) {
+  const SAM::DatagramSession* s = sessionOf(session);
+  if (s == nullptr || destination == nullptr) return 0;
+  return resultOr<size_t>(0, [&] { return s->maxPayloadSize(destination); });
+}
+
+velqor_destination* velqor_datagram_session_destination(const velqor_datagram_session* session) {
+  if (session == nullptr) return nullptr;
+  return resultOr<velqor_destination*>(nullptr, [&] {
+    const SAM::DatagramSession* s = sessionOf(session);
+    if (s == nullptr) return velqor_c::newDestination("", "");
+    return velqor_c::newDestination(s->getMyDestination().pub, s->getMyDestination().priv);
+  });
+}
+
+int velqor_datagram_session_is_sick(const velqor_datagram_session* session) {
+  const SAM::DatagramSession* s = sessionOf(session);
+  return s == nullptr || s->isSick() ? 1 : 0;
+}
+
+char* velqor_datagram_session_last_error(const velqor_datagram_session* session) {
+  if (session == nullptr) return nullptr;
+  const SAM::DatagramSession* s = sessionOf(session);
+  if (s == nullptr) {
+    return copyForCaller(
+        "no session: the settings, one of their strings or the style was unusable");
+  }
+  return s->getLastError().ok() ? nullptr : copyForCaller(s->getLastError().reason);
+}
+
+int velqor_datagram_session_last_error_code(const velqor_datagram_session* session) {
+  if (session == nullptr) return VELQOR_ERROR_NONE;
+  const SAM::DatagramSession* s = sessionOf(session);
+  return s == nullptr ? VELQOR_ERROR_ARGUMENT : static_cast<int>(s->getLastError().code);
+}
+
+void velqor_datagram_session_set_udp_port(velqor_datagram_session* session, uint16_t port) {
+  SAM::DatagramSession* s = sessionOf(session);
+  if (s != nullptr) s->setBridgeUdpPort(port);
+}
+
+int velqor_datagram_session_fd(const velqor_datagram_session* session) {
+  const SAM::DatagramSession* s = sessionOf(session);
+  return s == nullptr ? -1 : s->getUdpDescriptor();
+}
+
+}  // extern "C"

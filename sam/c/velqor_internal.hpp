@@ -1,0 +1,42 @@
+// What the source files of the flat C interface share: the records behind its opaque types and
+// the helpers that hand results to C callers. Internal: not part of the public interface.
+#ifndef VELQOR_SAM_C_VELQOR_INTERNAL_HPP
+#define VELQOR_SAM_C_VELQOR_INTERNAL_HPP
+
+#include <velqor/velqor.h>
+#include <velqor/settings.hpp>
+
+#include <cstring>
+#include <string>
+
+struct velqor_limits {
+  SAM::TimeLimits limits;
+};
+
+struct velqor_destination {
+  char* pub;
+  char* priv;
+};
+
+namespace velqor_c {
+
+// Runs `body` and returns its result, or `failure` when it throws: no C++ exception may cross
+// into a C caller.
+template <class Result, class Body>
+Result resultOr(Result failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
+
+// A malloc'd copy of `text` for the caller, or nullptr when memory runs out.
+inline char* copyForCaller(const std::string& text) { return strdup(text.c_str()); }
+
+// A new record holding copies of `pub` and `priv`, or nullptr when memory runs out.
+velqor_destination* newDestination(const std::string& pub, const std::string& priv);
+
+}  // namespace velqor_c
+
+#endif  // VELQOR_SAM_C_VELQOR_INTERNAL_HPP
