@@ -251,6 +251,11 @@ void Session::recordError(ErrorCode code, const std::string& reason) const {
   lastError = {code, Message::OK, 0, reason};
 }
 
+void Session::closeControlConnection() {
+  socket.close();
+  fallSick();
+}
+
 void Session::fallSick() const { sick = true; }
 
 bool Session::isSick() const { return sick; }

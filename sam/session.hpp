@@ -81,6 +81,11 @@ class VELQOR_EXPORT Session {
   // connection already closed.
   bool checkAlive();
 
+  // Closes the control connection, which ends the session at the bridge, and marks the
+  // session sick. Nothing else changes: a StreamSession keeps its list of forwards, which a
+  // rebuild makes again. Harmless when the connection is closed already.
+  void closeControlConnection();
+
   // Marks the session sick. One way: nothing clears it.
   void fallSick() const;
   bool isSick() const;
