@@ -322,6 +322,100 @@ static void test_key_files_and_b32(void) {
   free(priv);
 }
 
+struct reports {
+  int count;
+  int states[8];
+  int reasons[8]; /* 1 when the reason was set */
+};
+
+static void note_report(int state, const char* reason, void* user) {
+  struct reports* seen = user;
+  if (seen->count < 8) {
+    seen->states[seen->count] = state;
+    seen->reasons[seen->count] = reason != NULL && reason[0] != '\0';
+  }
+  seen->count++;
+}
+
+/* A key file made by the bridge, its b32 address, liveness, one rebuild by a keeper, and a
+ * released stream. */
+static void test_generated_keys_keeper_and_release(void) {
+  fake_bridge* bridge = fake_bridge_start();
+  char *pub = fake_bridge_test_key(0), *priv = fake_bridge_test_key(1), *reason = NULL;
+  char dir[] = "/tmp/velqor-c-XXXXXX", key[64], junk[64], generated[1600], *kept = NULL;
+  size_t kept_length = 0;
+  snprintf(generated, sizeof generated, "DEST REPLY PUB=%s PRIV=%s\n", pub, priv);
+  fake_bridge_on(bridge, "DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519", REPLY(generated));
+  fake_bridge_on(bridge, "STREAM CONNECT", OK_STATUS "first", strlen(OK_STATUS "first"), "second",
+                 6, 1);
+  CHECK(mkdtemp(dir) != NULL);
+  snprintf(key, sizeof key, "%s/key.dat", dir);
+  snprintf(junk, sizeof junk, "%s/junk.dat", dir);
+  FILE* file = fopen(junk, "w");
+  CHECK(file != NULL && fputs("not a key", file) >= 0 && fclose(file) == 0);
+  uint16_t port = fake_bridge_port(bridge);
+  char* made = velqor_key_file_load_or_generate(key, "127.0.0.1", port, &reason);
+  CHECK(made != NULL && strcmp(made, priv) == 0 && reason == NULL);
+  int connections = fake_bridge_connection_count(bridge);
+  CHECK(take_equals(velqor_key_file_load_or_generate(key, "127.0.0.1", port, NULL), priv));
+  CHECK(velqor_key_file_load_or_generate(junk, "127.0.0.1", port, &reason) == NULL &&
+        take_reason(reason, junk));
+  CHECK(fake_bridge_connection_count(bridge) == connections); /* loaded, or refused: no bridge */
+  CHECK(velqor_key_file_load_or_generate(NULL, "127.0.0.1", port, &reason) == NULL &&
+        take_reason(reason, "NULL"));
+
+  velqor_settings settings = settings_for(port);
+  settings.destination = made;
+  velqor_stream_session* session = velqor_stream_session_new(&settings);
+  velqor_destination* mine = velqor_get_my_destination(session);
+  char* mine_pub = velqor_destination_pub(mine);
+  CHECK(take_equals(velqor_b32_address(mine_pub),
+                    "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"));
+  free(mine_pub);
+  velqor_destination_free(mine);
+
+  struct reports seen = {0, {0}, {0}};
+  CHECK(velqor_is_alive(session) == 1 && velqor_is_alive(NULL) == 0);
+  velqor_keeper* keeper = velqor_keeper_new(session);
+  CHECK(keeper != NULL && velqor_keeper_session(keeper) == session);
+  CHECK(velqor_keeper_new(session) == NULL && velqor_keeper_new(NULL) == NULL);
+  velqor_keeper_set_callback(keeper, note_report, &seen);
+  velqor_keeper_set_release_delay(keeper, 0);
+  CHECK(velqor_keeper_keep(keeper, 0) == 1);
+  char* old_id = velqor_get_session_id(session);
+  fake_bridge_close(bridge, connections); /* the session's control connection */
+  CHECK(velqor_is_alive(session) == 0 && velqor_is_sick(session) == 1);
+  CHECK(take_reason(velqor_get_last_error(session), "closed"));
+  CHECK(velqor_keeper_keep(keeper, 0) == 1 && velqor_is_sick(session) == 0);
+  CHECK(velqor_is_alive(session) == 1 && velqor_keeper_backoff_ms(keeper) == 0);
+  char* new_id = velqor_get_session_id(session);
+  CHECK(old_id != NULL && new_id != NULL && strcmp(old_id, new_id) != 0);
+  free(old_id);
+  free(new_id);
+  CHECK(seen.count == 3 && seen.states[0] == VELQOR_KEEPER_HEALTHY && seen.reasons[0] == 0);
+  CHECK(seen.states[1] == VELQOR_KEEPER_REBUILDING && seen.reasons[1] == 1);
+  CHECK(seen.states[2] == VELQOR_KEEPER_REBUILT && seen.reasons[2] == 0);
+
+  /* The bytes that came with the status line are handed over with the descriptor. */
+  velqor_socket* stream = velqor_connect(session, "PEERDEST", 0);
+  int fd = velqor_socket_release(stream, &kept, &kept_length);
+  CHECK(fd >= 0 && take_bytes(kept, kept_length, "first", 5));
+  char rest[16];
+  ssize_t got = fd >= 0 ? read(fd, rest, sizeof rest) : -1;
+  CHECK(got == 6 && memcmp(rest, "second", 6) == 0 && close(fd) == 0);
+  CHECK(velqor_socket_is_ok(stream) == 0 && velqor_socket_release(stream, &kept, NULL) == -1);
+  CHECK(kept == NULL && velqor_socket_release(NULL, NULL, NULL) == -1);
+  velqor_socket_free(stream);
+  velqor_keeper_free(keeper); /* frees the session too */
+  velqor_keeper_free(NULL);
+  CHECK(velqor_keeper_keep(NULL, 0) == 0 && velqor_keeper_session(NULL) == NULL);
+  CHECK(unlink(junk) == 0 && unlink(key) == 0 && rmdir(dir) == 0);
+  free(made);
+  free(pub);
+  free(priv);
+  fake_bridge_stop(bridge);
+}
+
 int main(void) {
   test_session_lifecycle_and_handles_outliving_it();
   test_request_outcomes();
@@ -329,6 +423,7 @@ int main(void) {
   test_sick_handles_and_null_inputs();
   test_limits_cancel_and_reasons();
   test_key_files_and_b32();
+  test_generated_keys_keeper_and_release();
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;
 }
