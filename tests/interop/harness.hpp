@@ -6,9 +6,13 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velqor_interop {
@@ -77,12 +81,51 @@ class I2pdRouter {
   const std::string& directory() const { return directory_->path(); }
   std::string logTail() const;  // the last 20 lines of the router's log
   void stop();                  // stops the router and removes its directory
+  // SIGKILL, as in a crash: the connections to it end at once; its directory and ports stay.
+  void kill();
+  // Starts the killed router again in its directory, on the same ports, and waits until its
+  // bridge answers HELLO. Throws std::runtime_error with the end of its log when it does not.
+  void restart();
 
  private:
   bool startOnce(const std::vector<HostEntry>& hosts);
+  bool launch();  // starts i2pd on the written configuration and waits for HELLO
   uint16_t samPort_ = 0;
   std::unique_ptr<TempDirectory> directory_;
   std::unique_ptr<ChildProcess> process_;
+};
+
+// Reads from `fd` until `marker` has come, or with "" until the peer closes.
+std::string receiveUntil(int fd, const std::string& marker);
+
+// A TCP server on an ephemeral loopback port, serving its connections one after the other with
+// `serve`, which returns what the peer sent.
+class LocalServer {
+ public:
+  using Serve = std::function<std::string(int fd)>;
+  explicit LocalServer(Serve serve = [](int fd) { return receiveUntil(fd, ""); });
+  ~LocalServer();
+  LocalServer(const LocalServer&) = delete;
+  LocalServer& operator=(const LocalServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  int connectionCount();
+  // What connection `index` sent, once it has been served; "(no connection)" after 60 s.
+  std::string received(std::size_t index);
+
+ private:
+  void run();
+
+  Serve serve_;
+  int listen_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable served_;
+  bool stopping_ = false;
+  int current_ = -1;
+  int accepted_ = 0;
+  std::vector<std::string> received_;
 };
 
 }  // namespace velqor_interop
