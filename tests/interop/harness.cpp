@@ -243,12 +243,12 @@ bool I2pdRouter::launch() {
   const std::string data = directory_->file("data");
   process_ = std::make_unique<ChildProcess>(
       "/usr/sbin/i2pd",
-      std::vector<std::string>{
-          "--conf=" + directory_->file("i2pd.conf"),
-          "--tunconf=" + directory_->file("tunnels.conf"),
-          "--tunnelsdir=" + directory_->file("tunnels.d"), "--datadir=" + data,
-          "--certsdir=/usr/share/i2pd/certificates",
-          "--pidfile=" + data + "/i2pd.pid", "--logfile=" + data + "/i2pd.log"},
+      std::vector<std::string>{"--conf=" + directory_->file("i2pd.conf"),
+                               "--tunconf=" + directory_->file("tunnels.conf"),
+                               "--tunnelsdir=" + directory_->file("tunnels.d"), "--datadir=" + data,
+                               "--certsdir=/usr/share/i2pd/certificates",
+                               "--pidfile=" + data + "/i2pd.pid",
+                               "--logfile=" + data + "/i2pd.log"},
       directory_->file("i2pd.out"), directory_->file("i2pd.out"));
 
   // The bridge gives no sign when it listens: probe it, pausing longer each time.
@@ -269,7 +269,8 @@ void I2pdRouter::kill() {
 }
 
 void I2pdRouter::restart() {
-  if (!launch()) throw std::runtime_error("i2pd did not start again; end of its log:\n" + logTail());
+  if (!launch())
+    throw std::runtime_error("i2pd did not start again; end of its log:\n" + logTail());
 }
 
 void I2pdRouter::stop() {
@@ -284,76 +285,6 @@ std::string I2pdRouter::logTail() const {
   std::size_t start = log.size();
   for (int seen = 0; start > 0 && !(log[start - 1] == '\n' && ++seen > 20);) --start;
   return log.substr(start);
-}
-
-std::string receiveUntil(int fd, const std::string& marker) {
-  std::string received;
-  char buffer[16384];
-  ssize_t got = 0;
-  while ((marker.empty() || received.find(marker) == std::string::npos) &&
-         (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
-    received.append(buffer, static_cast<std::size_t>(got));
-  }
-  return received;
-}
-
-LocalServer::LocalServer(Serve serve)
-    : serve_(std::move(serve)), listen_(::socket(AF_INET, SOCK_STREAM, 0)) {
-  sockaddr_in addr = loopback(0);
-  socklen_t length = sizeof addr;
-  if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listen_, 16) != 0 ||
-      ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-    throw std::runtime_error("cannot listen on loopback");
-  }
-  port_ = ntohs(addr.sin_port);
-  thread_ = std::thread([this] { run(); });
-}
-
-LocalServer::~LocalServer() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    if (current_ >= 0) ::shutdown(current_, SHUT_RDWR);  // wakes `serve`
-  }
-  ::shutdown(listen_, SHUT_RDWR);  // wakes accept()
-  thread_.join();
-  ::close(listen_);
-}
-
-int LocalServer::connectionCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return accepted_;
-}
-
-std::string LocalServer::received(std::size_t index) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!served_.wait_for(lock, std::chrono::seconds(60),
-                        [&] { return received_.size() > index; })) {
-    return "(no connection)";
-  }
-  return received_[index];
-}
-
-void LocalServer::run() {
-  for (;;) {
-    const int fd = ::accept(listen_, nullptr, nullptr);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (fd < 0 || stopping_) {
-        if (fd >= 0) ::close(fd);
-        return;
-      }
-      current_ = fd;
-      ++accepted_;
-    }
-    const std::string got = serve_(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    current_ = -1;
-    ::close(fd);
-    received_.push_back(got);
-    served_.notify_all();
-  }
 }
 
 }  // namespace velqor_interop
