@@ -17,7 +17,8 @@ namespace SAM {
 struct KeeperClock {
   // The time now. Must never go backwards.
   std::function<std::chrono::steady_clock::time_point()> now;
-  // Waits `duration` at most, and may return earlier: the keeper reads now() again after it.
+  // Waits `duration` at most, and may return earlier: the keeper reads now() again after it
+  // and waits again for what is left, so time must pass across waits.
   std::function<void(std::chrono::milliseconds duration)> wait;
 
   // steady_clock::now() and poll(nullptr, 0, milliseconds).
