@@ -4,7 +4,9 @@
 
 #include <velqor/export.h>
 #include <velqor/error.hpp>
+#include <velqor/settings.hpp>
 
+#include <cstdint>
 #include <string>
 
 namespace SAM {
@@ -68,6 +70,23 @@ VELQOR_EXPORT Error loadKeyFile(const std::string& path, FullDestination& destin
 // removed and a file already at `path` stays as it was. Only a failure to sync the directory
 // comes after the rename: `path` then holds the new key, which may not survive a crash.
 VELQOR_EXPORT Error saveKeyFile(const std::string& path, const std::string& priv);
+
+// Loads the key file at `path` into `destination` as loadKeyFile does; when there is no file
+// there (the open failed with ENOENT, and only then), asks the bridge at `SAMHost`:`SAMPort`
+// for a new destination with "DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519", on a
+// connection of its own bounded by `limits`, and saves it at `path` as saveKeyFile does
+// (`isGenerated` is then true). Returns an Error with code NONE on success.
+//  1. Any other failure to load (a file that cannot be read, one that holds no whole
+//     destination) is returned as it is: the file is never replaced.
+//  2. A failure to reach the bridge or a reply without keys returns that failure (CONNECT,
+//     TIMED_OUT, CLOSED, PROTOCOL, ...), its reason starting "DEST GENERATE for <path>: ";
+//     nothing is written.
+//  3. When another program makes the file between the load and the save, its key is loaded
+//     and the generated one is dropped, so that both programs share one destination.
+// `destination` is changed only on success.
+VELQOR_EXPORT Error loadOrGenerateKeyFile(const std::string& path, const std::string& SAMHost,
+                                          uint16_t SAMPort, FullDestination& destination,
+                                          const TimeLimits& limits = {});
 
 }  // namespace SAM
 

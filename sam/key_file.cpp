@@ -1,5 +1,6 @@
 // Key files: a private destination as its raw bytes, checked to be one whole destination when
-// read, and replaced through a synced temporary file when written.
+// read, and replaced through a synced temporary file when written; made by the bridge when
+// there is none.
 #include <velqor/destination.hpp>
 
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 #include <string>
 #include <system_error>
 
+#include <velqor/session.hpp>
+
 #include "sam/i2p_base64.hpp"
 
 namespace SAM {
@@ -23,6 +26,8 @@ constexpr std::size_t certificateTypeOffset = 384;
 constexpr std::size_t certificateLengthOffset = 385;
 constexpr std::size_t certificateHeaderEnd = 387;
 constexpr unsigned char keyCertificate = 5;
+// What a generated key file holds: the signature type that sessions use too.
+const char generatedSignatureType[] = "EdDSA_SHA512_Ed25519";
 constexpr std::size_t privateEncryptionKeyLength = 256;
 // The longest whole destination: the longest certificate and the longest signing key.
 constexpr std::size_t longestDestination =
@@ -138,6 +143,35 @@ int syncDirectoryOf(const std::string& path) {
   return result;
 }
 
+// Writes `priv` as a key file at `path` through a synced temporary file. With `replace` the
+// temporary file is renamed over `path`; without it, it is linked to `path`, which fails with
+// EEXIST (kept in the Error) when a file is there, and leaves that file as it was.
+Error writeKeyFile(const std::string& path, const std::string& priv, bool replace) {
+  const std::optional<std::string> bytes = I2pBase64::decode(priv);
+  if (!bytes) return keyFileError("cannot save " + path + ": the key is not I2P base64");
+  const std::string problem = destinationProblem(*bytes);
+  if (!problem.empty()) return keyFileError("cannot save " + path + ": the key " + problem);
+
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkostemp(&temporary[0], O_CLOEXEC);
+  if (fd < 0) return systemFailure("cannot create a temporary file for " + path, errno);
+  int failure = writeAndSync(fd, *bytes);
+  Error error;
+  if (failure != 0) error = systemFailure("cannot write " + temporary, failure);
+  if (::close(fd) != 0 && error.ok()) error = systemFailure("cannot write " + temporary, errno);
+  if (error.ok() && replace && std::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = systemFailure("cannot rename " + temporary + " to " + path, errno);
+  }
+  if (error.ok() && !replace && ::link(temporary.c_str(), path.c_str()) != 0) {
+    error = systemFailure("cannot link " + temporary + " to " + path, errno);
+  }
+  if (!error.ok() || !replace) ::unlink(temporary.c_str());
+  if (!error.ok()) return error;
+  failure = syncDirectoryOf(path);
+  if (failure != 0) return systemFailure("cannot sync the directory of " + path, failure);
+  return Error();
+}
+
 }  // namespace
 
 Error loadKeyFile(const std::string& path, FullDestination& destination) {
@@ -156,27 +190,33 @@ Error loadKeyFile(const std::string& path, FullDestination& destination) {
 }
 
 Error saveKeyFile(const std::string& path, const std::string& priv) {
-  const std::optional<std::string> bytes = I2pBase64::decode(priv);
-  if (!bytes) return keyFileError("cannot save " + path + ": the key is not I2P base64");
-  const std::string problem = destinationProblem(*bytes);
-  if (!problem.empty()) return keyFileError("cannot save " + path + ": the key " + problem);
+  return writeKeyFile(path, priv, true);
+}
 
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkostemp(&temporary[0], O_CLOEXEC);
-  if (fd < 0) return systemFailure("cannot create a temporary file for " + path, errno);
-  int failure = writeAndSync(fd, *bytes);
-  Error error;
-  if (failure != 0) error = systemFailure("cannot write " + temporary, failure);
-  if (::close(fd) != 0 && error.ok()) error = systemFailure("cannot write " + temporary, errno);
-  if (error.ok() && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = systemFailure("cannot rename " + temporary + " to " + path, errno);
-  }
-  if (!error.ok()) {
-    ::unlink(temporary.c_str());
+Error loadOrGenerateKeyFile(const std::string& path, const std::string& SAMHost, uint16_t SAMPort,
+                            FullDestination& destination, const TimeLimits& limits) {
+  Error error = loadKeyFile(path, destination);
+  // Only a file that is not there is made: any other failure may be a key worth keeping.
+  if (error.systemError != ENOENT) return error;
+  I2pSocket connection(SAMHost, SAMPort, limits);
+  const Message::Answer<const FullDestination> generated =
+      Session::destGenerate(connection, generatedSignatureType);
+  if (generated.status != Message::OK) {
+    error = connection.getLastError();
+    if (error.ok()) {
+      error.code = ErrorCode::PROTOCOL;
+      error.reason = "the reply holds no PUB and PRIV";
+    }
+    error.status = generated.status;
+    error.reason = "DEST GENERATE for " + path + ": " + error.reason;
     return error;
   }
-  failure = syncDirectoryOf(path);
-  if (failure != 0) return systemFailure("cannot sync the directory of " + path, failure);
+  error = writeKeyFile(path, generated.value.priv, false);
+  // Another program made the file meanwhile: its key is the one to share.
+  if (error.systemError == EEXIST) return loadKeyFile(path, destination);
+  if (!error.ok()) return error;
+  const std::string& priv = generated.value.priv;
+  destination = FullDestination(derivePublicDestination(priv), priv, true);
   return Error();
 }
 

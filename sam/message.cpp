@@ -119,6 +119,12 @@ std::string Message::destGenerate() {
   return createSAMRequest("%s", destGenerateFormat);
 }
 
+std::string Message::destGenerate(const std::string& signatureType) {
+  static const char destGenerateFormat[] = "DEST GENERATE SIGNATURE_TYPE=%s\n";
+  if (!areSafeArguments({&signatureType})) return "";
+  return createSAMRequest(destGenerateFormat, signatureType.c_str());
+}
+
 Message::eStatus Message::checkAnswer(const std::string& answer) {
   if (answer.empty()) return NO_ANSWER;
   static const struct {

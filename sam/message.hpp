@@ -72,6 +72,9 @@ class VELQOR_EXPORT Message {
                                    uint16_t port, bool silent);
   static std::string namingLookup(const std::string& name);
   static std::string destGenerate();
+  // "DEST GENERATE SIGNATURE_TYPE=<signatureType>": a destination of that type (a name such
+  // as "EdDSA_SHA512_Ed25519", or its number).
+  static std::string destGenerate(const std::string& signatureType);
 
   // Returns the status of `answer`, read from the value of its RESULT key.
   // "" gives NO_ANSWER; a RESULT that is absent, empty or unknown gives UNEXPECTED_RESULT.

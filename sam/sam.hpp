@@ -8,9 +8,11 @@
 //   Session        what every session has: identifier, destination, sick flag, lookups.
 //   StreamSession  one SAM STREAM session and every request made in its name.
 //   DatagramSession  one SAM DATAGRAM or RAW session: datagrams over UDP both ways.
+//   SessionKeeper  holds a StreamSession and rebuilds it when the router lost it.
 //   TimeLimits     optional limits for each phase (settings.hpp).
 //   Error          the reason of the last failure of a socket or a session.
-//   FullDestination, derivePublicDestination: destinations and their keys.
+//   FullDestination, derivePublicDestination: destinations and their keys; key files
+//                  (loadKeyFile, saveKeyFile, loadOrGenerateKeyFile).
 //
 // Conventions that hold for the whole interface:
 //  1. Nothing throws on a network or protocol failure. Failures show as a status, as
@@ -34,6 +36,7 @@
 #include <velqor/message.hpp>
 #include <velqor/request_result.hpp>
 #include <velqor/session.hpp>
+#include <velqor/session_keeper.hpp>
 #include <velqor/settings.hpp>
 #include <velqor/stream_session.hpp>
 

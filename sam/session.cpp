@@ -55,6 +55,24 @@ std::string commandOf(const std::string& requestLine) {
   return requestLine.substr(0, std::min(second, requestLine.find('\n')));
 }
 
+// One DEST GENERATE exchange on `socket` with `requestLine`.
+Message::Answer<const FullDestination> generateOn(I2pSocket& socket,
+                                                  const std::string& requestLine) {
+  // A refused argument is not sent: nothing could answer it.
+  if (requestLine.empty()) return Message::Answer<const FullDestination>(Message::NO_ANSWER);
+  const Message::Answer<const std::string> reply = Session::rawRequest(socket, requestLine);
+  if (reply.status == Message::SOCKET_NOT_OK || reply.status == Message::DEADLINE_EXCEEDED) {
+    return Message::Answer<const FullDestination>(reply.status);
+  }
+  // The reply of DEST GENERATE carries no RESULT on some bridges: its keys decide.
+  const std::string pub = Message::getValue(reply.value, "PUB");
+  const std::string priv = Message::getValue(reply.value, "PRIV");
+  if (pub.empty() || priv.empty()) {
+    return Message::Answer<const FullDestination>(Message::NO_ANSWER);
+  }
+  return Message::Answer<const FullDestination>(Message::OK, FullDestination(pub, priv, true));
+}
+
 }  // namespace
 
 Session::Session(const std::string& nickname, const std::string& SAMHost, uint16_t SAMPort,
@@ -151,17 +169,12 @@ Message::Answer<const std::string> Session::namingLookup(I2pSocket& socket,
 }
 
 Message::Answer<const FullDestination> Session::destGenerate(I2pSocket& socket) {
-  const Message::Answer<const std::string> reply = rawRequest(socket, Message::destGenerate());
-  if (reply.status == Message::SOCKET_NOT_OK || reply.status == Message::DEADLINE_EXCEEDED) {
-    return Message::Answer<const FullDestination>(reply.status);
-  }
-  // The reply of DEST GENERATE carries no RESULT on some bridges: its keys decide.
-  const std::string pub = Message::getValue(reply.value, "PUB");
-  const std::string priv = Message::getValue(reply.value, "PRIV");
-  if (pub.empty() || priv.empty()) {
-    return Message::Answer<const FullDestination>(Message::NO_ANSWER);
-  }
-  return Message::Answer<const FullDestination>(Message::OK, FullDestination(pub, priv, true));
+  return generateOn(socket, Message::destGenerate());
+}
+
+Message::Answer<const FullDestination> Session::destGenerate(I2pSocket& socket,
+                                                             const std::string& signatureType) {
+  return generateOn(socket, Message::destGenerate(signatureType));
 }
 
 Message::Answer<const std::string> Session::rawRequest(I2pSocket& socket,
@@ -194,21 +207,27 @@ bool Session::checkAlive() {
     fallSick();
     return false;
   }
-  pollfd entry{socket.socket, POLLIN, 0};
-  if (::poll(&entry, 1, 0) <= 0) return true;
-  // Something happened: bytes (left unread), the end of the connection, or an error.
-  char byte;
-  const ssize_t n = ::recv(socket.socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
-    return true;
+  // POLLRDHUP shows the bridge's end of the connection even behind bytes it sent that are still
+  // unread; POLLIN alone would show those bytes and hide the end for good.
+  pollfd entry{socket.socket, POLLIN | POLLRDHUP, 0};
+  int ready;
+  do {
+    ready = ::poll(&entry, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0 || (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0) return true;
+  // The end of the connection (the bridge closed it) or a failure (a reset, for example).
+  int error = 0;
+  socklen_t length = sizeof error;
+  if ((entry.revents & (POLLERR | POLLNVAL)) != 0 &&
+      ::getsockopt(socket.socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    error = errno;
   }
-  const int error = n < 0 ? errno : 0;
   socket.close();
   fallSick();
-  lastError = {n == 0 ? ErrorCode::CLOSED : ErrorCode::IO, Message::OK, error,
-               n == 0 ? "the bridge closed the session's connection"
-                      : std::string("the session's connection to the bridge failed: ") +
-                            std::strerror(error)};
+  lastError = {error == 0 ? ErrorCode::CLOSED : ErrorCode::IO, Message::OK, error,
+               error == 0 ? "the bridge closed the session's connection"
+                          : std::string("the session's connection to the bridge failed: ") +
+                                std::strerror(error)};
   return false;
 }
 
@@ -233,6 +252,11 @@ void Session::recordError(ErrorCode code, const std::string& reason) const {
 }
 
 int Session::controlDescriptor() const { return socket.socket; }
+
+void Session::closeControlConnection() {
+  socket.close();
+  fallSick();
+}
 
 void Session::fallSick() const { sick = true; }
 

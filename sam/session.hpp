@@ -29,7 +29,8 @@ namespace SAM {
 //  1. a creation that failed for any reason, a time limit that passed included;
 //  2. a request that got no reply or could not connect (NO_ANSWER, SOCKET_NOT_OK);
 //  3. a stream request (accept, connect, forward) answered I2P_ERROR or INVALID_ID;
-//  4. a control connection found dead by checkAlive().
+//  4. a control connection found dead by checkAlive();
+//  5. a rebuild (StreamSession(StreamSession&)) that could not make one of its forwards again.
 // It is not raised by a request whose time limit passed (DEADLINE_EXCEEDED): the limit is
 // the caller's choice and says nothing about the session. Replies about the peer or the
 // arguments (INVALID_KEY, CANT_REACH_PEER, KEY_NOT_FOUND, ...) and arguments refused before
@@ -58,6 +59,10 @@ class VELQOR_EXPORT Session {
                                                          const std::string& name);
   // OK when the reply carries non-empty PUB and PRIV (whatever its RESULT), else NO_ANSWER.
   static Message::Answer<const FullDestination> destGenerate(I2pSocket& socket);
+  // As above, asking for `signatureType` (a name such as "EdDSA_SHA512_Ed25519", or a
+  // number). Without a type i2pd makes an old DSA_SHA1 key.
+  static Message::Answer<const FullDestination> destGenerate(I2pSocket& socket,
+                                                             const std::string& signatureType);
   // Writes `requestLine` and reads one reply line within the reply limit of `socket`. The
   // value is the whole reply, "\n" included.
   static Message::Answer<const std::string> rawRequest(I2pSocket& socket,
@@ -71,8 +76,15 @@ class VELQOR_EXPORT Session {
   // Tells whether the control connection is still open, without blocking and without
   // sending anything: the bridge closes it when the session ends, and a router that went
   // away shows as its end or an error. A dead connection is closed, makes the session sick
-  // and sets getLastError(); bytes the bridge sent stay unread.
+  // and sets getLastError() (ErrorCode::CLOSED, or IO for a reset). Bytes the bridge sent stay
+  // unread, and an end that follows them is seen all the same. Returns false at once for a
+  // connection already closed.
   bool checkAlive();
+
+  // Closes the control connection, which ends the session at the bridge, and marks the
+  // session sick. Nothing else changes: a StreamSession keeps its list of forwards, which a
+  // rebuild makes again. Harmless when the connection is closed already.
+  void closeControlConnection();
 
   // Marks the session sick. One way: nothing clears it.
   void fallSick() const;

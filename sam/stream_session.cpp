@@ -44,13 +44,26 @@ StreamSession::StreamSession(const std::string& nickname, const std::string& SAM
                              const std::string& i2pOptions, const TimeLimits& limits)
     : Session(nickname, SAMHost, SAMPort, i2pOptions, limits) {
   this->myDestination = createStreamSession(myDestination);
+  // A key that the bridge did not take now stays the session's, so that a rebuild asks for
+  // it again rather than for a new destination.
+  if (isSick() && myDestination != "TRANSIENT") {
+    this->myDestination =
+        FullDestination(derivePublicDestination(myDestination), myDestination, false);
+  }
 }
 
 StreamSession::StreamSession(StreamSession& failed) : Session(failed) {
-  // The new session keeps the copied destination, whatever the creation returns.
-  createStreamSession(myDestination.priv);
+  // The copied destination stays, whatever the creation returns; a session that never had one
+  // (its TRANSIENT creation failed) takes the new one.
+  const FullDestination created =
+      createStreamSession(myDestination.priv.empty() ? "TRANSIENT" : myDestination.priv);
+  if (myDestination.priv.empty()) myDestination = created;
   for (const ForwardedStream& forwarded : failed.forwardedStreams) {
-    forward(forwarded.host, forwarded.port, forwarded.silent);
+    if (!isSick() && forward(forwarded.host, forwarded.port, forwarded.silent).isOk) continue;
+    // Kept without a connection, so that a rebuild of this session makes it again. A rebuilt
+    // session without all of its forwards is not the one it replaces: it is sick.
+    forwardedStreams.emplace_back(nullptr, forwarded.host, forwarded.port, forwarded.silent);
+    fallSick();
   }
 }
 

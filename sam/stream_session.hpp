@@ -31,7 +31,8 @@ namespace SAM {
 // "\n" or a zero byte fails without connecting and without making the session sick.
 class VELQOR_EXPORT StreamSession : public Session {
  public:
-  // One active forward: its connection (owned by the session) and what it forwards to.
+  // One forward: its connection (owned by the session; null for a forward that a failed
+  // rebuild keeps only to make it again) and what it forwards to.
   struct ForwardedStream {
     ForwardedStream(std::unique_ptr<I2pSocket> socket, const std::string& host, uint16_t port,
                     bool silent);
@@ -45,9 +46,10 @@ class VELQOR_EXPORT StreamSession : public Session {
 
   // Creates a session at the bridge on `SAMHost`:`SAMPort` (a numeric IPv4 address or a host
   // name, see I2pSocket). `myDestination` is "TRANSIENT" for a new destination or a private
-  // destination to take. `i2pOptions` is written at the end of the SESSION CREATE line. The
-  // session always uses signature type "EdDSA_SHA512_Ed25519"; `signatureType` is not read.
-  // Nothing is bounded in time.
+  // destination to take. When the creation fails, getMyDestination() is the private
+  // destination asked for (its public part derived), or empty for "TRANSIENT". `i2pOptions` is
+  // written at the end of the SESSION CREATE line. The session always uses signature type
+  // "EdDSA_SHA512_Ed25519"; `signatureType` is not read. Nothing is bounded in time.
   StreamSession(const std::string& nickname, const std::string& SAMHost = "127.0.0.1",
                 uint16_t SAMPort = 7656, const std::string& myDestination = "TRANSIENT",
                 const std::string& i2pOptions = "",
@@ -61,7 +63,11 @@ class VELQOR_EXPORT StreamSession : public Session {
   // Rebuilds `failed`: a new session under a fresh identifier with the same destination,
   // nickname, options and time limits, whose forwards are made again in order. `failed`
   // becomes sick and its control connection is closed; its own forwards stay open until it
-  // is destroyed.
+  // is destroyed. The creation is bounded by the time limits alone.
+  //  1. A `failed` whose TRANSIENT creation failed has no destination: a new one is made.
+  //  2. A forward that cannot be made again (all of them, when the creation fails) makes the
+  //     session sick and is kept without a connection, so that rebuilding this session in
+  //     turn makes it again: a chain of failed rebuilds loses no forward.
   explicit StreamSession(StreamSession& failed);
   StreamSession& operator=(const StreamSession&) = delete;
   // Stops every forward and closes the control connection, which ends the session at the

@@ -15,15 +15,6 @@
 
 #include "sam/c/velqor_internal.hpp"
 
-struct velqor_stream_session {
-  // Null when the settings were unusable and no session was made.
-  std::unique_ptr<SAM::StreamSession> session;
-};
-
-struct velqor_socket {
-  std::unique_ptr<SAM::I2pSocket> socket;
-};
-
 // The C names of the kinds of failure are the C++ ones, number for number.
 static_assert(VELQOR_ERROR_RESOLVE == static_cast<int>(SAM::ErrorCode::RESOLVE), "");
 static_assert(VELQOR_ERROR_TIMED_OUT == static_cast<int>(SAM::ErrorCode::TIMED_OUT), "");
@@ -66,13 +57,7 @@ velqor_socket* newSocketHandle(SAM::RequestResult<std::unique_ptr<SAM::I2pSocket
   return new velqor_socket{std::move(result.value)};
 }
 
-const SAM::StreamSession* sessionOf(const velqor_stream_session* handle) {
-  return handle == nullptr ? nullptr : handle->session.get();
-}
-
-SAM::StreamSession* sessionOf(velqor_stream_session* handle) {
-  return handle == nullptr ? nullptr : handle->session.get();
-}
+using velqor_c::sessionOf;
 
 SAM::I2pSocket* socketOf(const velqor_socket* handle) {
   return handle == nullptr ? nullptr : handle->socket.get();

@@ -96,9 +96,10 @@ VELQOR_EXPORT uint16_t velqor_get_samport(const velqor_stream_session* session);
 VELQOR_EXPORT int velqor_is_sick(const velqor_stream_session* session);
 
 /* Returns a new record with the session's own destination: its public destination (524
- * characters for the EdDSA keys this interface uses) and its private one. Both are "" when
- * the session could not be created. Release with velqor_destination_free. Returns NULL for a
- * NULL handle or when memory runs out. */
+ * characters for the EdDSA keys this interface uses) and its private one. When the session
+ * could not be created they are the private destination asked for and its public part, or ""
+ * for "TRANSIENT" (a rebuild asks for the same). Release with velqor_destination_free. Returns
+ * NULL for a NULL handle or when memory runs out. */
 VELQOR_EXPORT velqor_destination* velqor_get_my_destination(const velqor_stream_session* session);
 
 /* ---- Session requests ----
@@ -345,6 +346,94 @@ VELQOR_EXPORT void velqor_datagram_session_set_udp_port(velqor_datagram_session*
  * caller's poll(): readable means velqor_datagram_receive has a datagram to take. -1 for a NULL
  * handle or when there is none. */
 VELQOR_EXPORT int velqor_datagram_session_fd(const velqor_datagram_session* session);
+
+/* ---- Liveness, the keeper, generated key files, released sockets ----
+ * A session is lost when its router restarts, the machine sleeps or the bridge ends it. A
+ * keeper notices that and makes the session again, with the same destination, nickname,
+ * options, limits and forwards, waiting longer after each failed attempt. */
+
+/* Returns 1 while the session's control connection to the bridge is open, 0 when the bridge
+ * has closed it (the session is then sick, and velqor_get_last_error says so) or for a NULL
+ * handle or a handle without session. Sends nothing and never blocks. A session can be alive
+ * and sick at once (a request showed it broken): check velqor_is_sick as well. */
+VELQOR_EXPORT int velqor_is_alive(velqor_stream_session* session);
+
+/* A stream session kept alive by rebuilding it; see SAM::SessionKeeper in
+ * <velqor/session_keeper.hpp> for the exact behaviour. */
+typedef struct velqor_keeper velqor_keeper;
+
+/* The states a keeper reports, each time its view of the session changes. */
+typedef enum velqor_keeper_state {
+  VELQOR_KEEPER_HEALTHY = 0,        /* the first velqor_keeper_keep found the session healthy */
+  VELQOR_KEEPER_REBUILDING = 1,     /* the session was found lost; the reason says why */
+  VELQOR_KEEPER_ATTEMPT_FAILED = 2, /* an attempt to rebuild failed; the reason says why */
+  VELQOR_KEEPER_REBUILT = 3         /* an attempt succeeded: the session is healthy again */
+} velqor_keeper_state;
+
+/* Told each change of state during velqor_keeper_keep: `state` is a velqor_keeper_state,
+ * `reason` a text valid only during the call (NULL for HEALTHY and REBUILT), `user` the
+ * pointer given with the callback. It must not call velqor_keeper_keep or velqor_keeper_free. */
+typedef void (*velqor_keeper_callback)(int state, const char* reason, void* user);
+
+/* Returns a new keeper that holds `session` (release it with velqor_keeper_free), or NULL when
+ * `session` is NULL, holds no session (its settings were unusable), is held by a keeper
+ * already, or memory runs out; after NULL the caller still owns `session`. Otherwise the
+ * keeper owns the handle: the caller goes on using it for requests (velqor_keeper_session
+ * returns it) but never frees it; velqor_keeper_free does. The handle stays the same across
+ * rebuilds; sockets it handed out stay valid and belong to the caller as before. */
+VELQOR_EXPORT velqor_keeper* velqor_keeper_new(velqor_stream_session* session);
+
+/* Frees the keeper and the session handle it holds (ending the session at the bridge). NULL
+ * does nothing. */
+VELQOR_EXPORT void velqor_keeper_free(velqor_keeper* keeper);
+
+/* Returns the handle of the kept session, the one given to velqor_keeper_new; NULL for NULL. */
+VELQOR_EXPORT velqor_stream_session* velqor_keeper_session(velqor_keeper* keeper);
+
+/* Sets the function told of each change of state, and its `user` pointer; NULL stops the
+ * reports. */
+VELQOR_EXPORT void velqor_keeper_set_callback(velqor_keeper* keeper,
+                                              velqor_keeper_callback callback, void* user);
+
+/* Checks the session (sick, or its control connection closed) and, when it is lost, ends it
+ * at the bridge and rebuilds it: the first attempt after the release delay (at once for a
+ * session whose creation had failed), then after 1 s, 2 s, 4 s, ... at most 300 s between
+ * failed attempts, the sequence starting again after a success. Waits between attempts only while
+ * `budget_ms` lasts (0: never), in poll() on the monotonic clock; an attempt itself is bounded
+ * by the session's limits (velqor_set_limits), not by the budget. Returns 1 when the session is
+ * healthy, 0 when it is still lost (or for NULL, or when memory runs out). */
+VELQOR_EXPORT int velqor_keeper_keep(velqor_keeper* keeper, uint32_t budget_ms);
+
+/* The wait in milliseconds scheduled before the next attempt: the release delay or 0 after a
+ * loss, then the back-off after each failed attempt; 0 while the session is healthy, and for
+ * NULL. */
+VELQOR_EXPORT uint32_t velqor_keeper_backoff_ms(const velqor_keeper* keeper);
+
+/* Sets the wait between the loss of a session that existed at the bridge and the first
+ * attempt (10000 ms unless set; 0: at once). A router that still holds the destination gives
+ * it to the new session at once but, on i2pd 2.45.1, does not publish it again, so peers that
+ * did not know it cannot reach it; that router lets a destination go 5 s after its session
+ * ended. */
+VELQOR_EXPORT void velqor_keeper_set_release_delay(velqor_keeper* keeper, uint32_t milliseconds);
+
+/* Loads the key file at `path` as velqor_key_file_load does; when no file is there (and only
+ * then), asks the bridge at `samhost`:`samport` for a new EdDSA_SHA512_Ed25519 destination on
+ * a connection of its own, without a time limit, and saves it at `path` as
+ * velqor_key_file_save does. A file that cannot be read or holds no whole destination is
+ * reported, never replaced. Returns the private destination in I2P base64 (free it), or NULL
+ * on failure; `reason` as for velqor_key_file_load. */
+VELQOR_EXPORT char* velqor_key_file_load_or_generate(const char* path, const char* samhost,
+                                                     uint16_t samport, char** reason);
+
+/* Gives up the socket's connection to the caller: returns its descriptor, now the caller's to
+ * read, write and close, or -1 when the connection is closed already (or for NULL). Bytes
+ * that came with the bridge's reply line and were not read yet are the stream's first: when
+ * `kept` is not NULL, *kept is set to a new buffer holding them (free it) and *kept_length to
+ * their number, or to NULL and 0 when there are none; with `kept` or `kept_length` NULL they
+ * are dropped. When
+ * memory for them runs out, the connection is closed (its stream would not be whole) and -1
+ * is returned. The handle is still to be freed; it holds no connection any more. */
+VELQOR_EXPORT int velqor_socket_release(velqor_socket* socket, char** kept, size_t* kept_length);
 
 #ifdef __cplusplus
 }

@@ -4,10 +4,22 @@
 #define VELQOR_SAM_C_VELQOR_INTERNAL_HPP
 
 #include <velqor/velqor.h>
-#include <velqor/settings.hpp>
+#include <velqor/sam.hpp>
 
 #include <cstring>
+#include <memory>
 #include <string>
+
+struct velqor_stream_session {
+  // Null when the settings were unusable and no session was made, and while a keeper holds
+  // the session: `keeper` then answers for it.
+  std::unique_ptr<SAM::StreamSession> session;
+  SAM::SessionKeeper* keeper = nullptr;
+};
+
+struct velqor_socket {
+  std::unique_ptr<SAM::I2pSocket> socket;
+};
 
 struct velqor_limits {
   SAM::TimeLimits limits;
@@ -36,6 +48,13 @@ inline char* copyForCaller(const std::string& text) { return strdup(text.c_str()
 
 // A new record holding copies of `pub` and `priv`, or nullptr when memory runs out.
 velqor_destination* newDestination(const std::string& pub, const std::string& priv);
+
+// The session behind a handle: its own, or the one its keeper holds now; null for a NULL
+// handle or a handle without session.
+inline SAM::StreamSession* sessionOf(const velqor_stream_session* handle) {
+  if (handle == nullptr) return nullptr;
+  return handle->keeper != nullptr ? &handle->keeper->session() : handle->session.get();
+}
 
 }  // namespace velqor_c
 

@@ -58,6 +58,7 @@ int fake_bridge_saw(const fake_bridge* bridge, const char* needle) {
 int fake_bridge_connection_count(const fake_bridge* bridge) {
   return bridge->bridge.connectionCount();
 }
+void fake_bridge_close(fake_bridge* bridge, int id) { bridge->bridge.closeConnection(id); }
 int fake_bridge_closed(const fake_bridge* bridge, int id, int wait) {
   if (wait) bridge->bridge.waitUntilClosed(id);
   return bridge->bridge.isConnectionClosed(id);

@@ -21,6 +21,8 @@ void fake_bridge_on(fake_bridge* bridge, const char* prefix, const char* head, s
 char* fake_bridge_received(fake_bridge* bridge, int id, size_t* length);
 int fake_bridge_saw(const fake_bridge* bridge, const char* needle); /* in a received line */
 int fake_bridge_connection_count(const fake_bridge* bridge);
+/* Closes connection `id` from the bridge's side and waits until the bridge has seen the end. */
+void fake_bridge_close(fake_bridge* bridge, int id);
 /* Whether connection `id` (numbered from 0 as accepted) is closed; waits for it if `wait`. */
 int fake_bridge_closed(const fake_bridge* bridge, int id, int wait);
 /* The UDP side: its port, the port named by PORT= in the first SESSION CREATE line, the next

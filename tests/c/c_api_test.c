@@ -380,6 +380,71 @@ static void test_datagram_unusable_arguments(void) {
   velqor_datagram_session_free(NULL);
 }
 
+static void note_report(int state, const char* reason, void* user) {
+  char* seen = user; /* one letter per report: its state, upper case when it has a reason */
+  size_t n = strlen(seen);
+  if (n + 1 < 8) seen[n] = (char)((reason != NULL ? 'A' : 'a') + state), seen[n + 1] = '\0';
+}
+
+/* A key file made by the bridge and its b32 address, liveness, one rebuild by a keeper, and a
+ * released stream with the bytes that came with its status line. */
+static void test_generated_keys_keeper_and_release(void) {
+  fake_bridge* bridge = fake_bridge_start();
+  char *pub = fake_bridge_test_key(0), *priv = fake_bridge_test_key(1), *reason = NULL, *kept;
+  char dir[] = "/tmp/velqor-c-XXXXXX", key[64], junk[64], reply[1600], seen[8] = "", rest[16];
+  size_t kept_length = 0;
+  snprintf(reply, sizeof reply, "DEST REPLY PUB=%s PRIV=%s\n", pub, priv);
+  fake_bridge_on(bridge, "DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519", REPLY(reply));
+  fake_bridge_on(bridge, "STREAM CONNECT", OK_STATUS "first", 29, "second", 6, 1);
+  CHECK(mkdtemp(dir) != NULL);
+  snprintf(key, sizeof key, "%s/key.dat", dir);
+  snprintf(junk, sizeof junk, "%s/junk.dat", dir);
+  FILE* file = fopen(junk, "w");
+  CHECK(file != NULL && fputs("not a key", file) >= 0 && fclose(file) == 0);
+  uint16_t port = fake_bridge_port(bridge);
+  char* made = velqor_key_file_load_or_generate(key, "127.0.0.1", port, &reason);
+  CHECK(made != NULL && strcmp(made, priv) == 0 && reason == NULL);
+  int control = fake_bridge_connection_count(bridge); /* the next connection: the session's */
+  CHECK(take_equals(velqor_key_file_load_or_generate(key, "127.0.0.1", 1, NULL), priv));
+  CHECK(velqor_key_file_load_or_generate(junk, "127.0.0.1", port, &reason) == NULL &&
+        take_reason(reason, junk) && fake_bridge_connection_count(bridge) == control);
+
+  velqor_settings settings = settings_for(port);
+  settings.destination = made;
+  velqor_stream_session* session = velqor_stream_session_new(&settings);
+  velqor_destination* mine = velqor_get_my_destination(session);
+  char* mine_pub = velqor_destination_pub(mine);
+  CHECK(take_equals(velqor_b32_address(mine_pub),
+                    "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"));
+  velqor_keeper* keeper = velqor_keeper_new(session);
+  CHECK(keeper != NULL && velqor_keeper_session(keeper) == session);
+  CHECK(velqor_keeper_new(session) == NULL && velqor_keeper_new(NULL) == NULL);
+  velqor_keeper_set_callback(keeper, note_report, seen);
+  velqor_keeper_set_release_delay(keeper, 0);
+  CHECK(velqor_is_alive(session) == 1 && velqor_keeper_keep(keeper, 0) == 1);
+  char* old_id = velqor_get_session_id(session);
+  fake_bridge_close(bridge, control);
+  CHECK(velqor_is_alive(session) == 0 && velqor_is_sick(session) == 1);
+  CHECK(velqor_keeper_keep(keeper, 0) == 1 && velqor_is_alive(session) == 1);
+  char* new_id = velqor_get_session_id(session);
+  CHECK(old_id != NULL && new_id != NULL && strcmp(old_id, new_id) != 0);
+  CHECK(strcmp(seen, "aBd") == 0); /* HEALTHY, REBUILDING with a reason, REBUILT */
+
+  velqor_socket* stream = velqor_connect(session, "PEERDEST", 0);
+  int fd = velqor_socket_release(stream, &kept, &kept_length);
+  CHECK(fd >= 0 && take_bytes(kept, kept_length, "first", 5));
+  CHECK(read(fd, rest, sizeof rest) == 6 && memcmp(rest, "second", 6) == 0 && close(fd) == 0);
+  CHECK(velqor_socket_release(stream, NULL, NULL) == -1 && velqor_socket_is_ok(stream) == 0);
+  velqor_socket_free(stream);
+  velqor_keeper_free(keeper); /* frees the session too */
+  velqor_keeper_free(NULL);
+  CHECK(velqor_keeper_keep(NULL, 0) == 0 && velqor_is_alive(NULL) == 0);
+  CHECK(unlink(junk) == 0 && unlink(key) == 0 && rmdir(dir) == 0);
+  free(old_id), free(new_id), free(mine_pub), free(made), free(pub), free(priv);
+  velqor_destination_free(mine);
+  fake_bridge_stop(bridge);
+}
+
 int main(void) {
   test_session_lifecycle_and_handles_outliving_it();
   test_request_outcomes();
@@ -390,6 +455,7 @@ int main(void) {
   test_datagram_round_trip(VELQOR_DATAGRAM);
   test_datagram_round_trip(VELQOR_RAW);
   test_datagram_unusable_arguments();
+  test_generated_keys_keeper_and_release();
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -247,13 +247,19 @@ bool I2pdRouter::startOnce(const std::vector<HostEntry>& hosts) {
   writeTextFile(directory_->file("i2pd.conf"),
                 replaceAll(replaceAll(kConfigTemplate, "@SAM@", std::to_string(sam)), "@NTCP2@",
                            std::to_string(ntcp2)));
+  return launch();
+}
+
+bool I2pdRouter::launch() {
+  const std::string data = directory_->file("data");
   process_ = std::make_unique<ChildProcess>(
       "/usr/sbin/i2pd",
-      std::vector<std::string>{
-          "--conf=" + directory_->file("i2pd.conf"),
-          "--tunconf=" + directory_->file("tunnels.conf"), "--tunnelsdir=" + tunnels,
-          "--datadir=" + data, "--certsdir=/usr/share/i2pd/certificates",
-          "--pidfile=" + data + "/i2pd.pid", "--logfile=" + data + "/i2pd.log"},
+      std::vector<std::string>{"--conf=" + directory_->file("i2pd.conf"),
+                               "--tunconf=" + directory_->file("tunnels.conf"),
+                               "--tunnelsdir=" + directory_->file("tunnels.d"), "--datadir=" + data,
+                               "--certsdir=/usr/share/i2pd/certificates",
+                               "--pidfile=" + data + "/i2pd.pid",
+                               "--logfile=" + data + "/i2pd.log"},
       directory_->file("i2pd.out"), directory_->file("i2pd.out"));
 
   // The bridge gives no sign when it listens: probe it, pausing longer each time.
@@ -264,6 +270,18 @@ bool I2pdRouter::startOnce(const std::vector<HostEntry>& hosts) {
     pause = std::min(pause * 2, std::chrono::milliseconds(200));
   }
   return false;
+}
+
+void I2pdRouter::kill() {
+  if (!process_) return;
+  ::kill(process_->pid(), SIGKILL);
+  process_->waitForExit(std::chrono::seconds(30));
+  process_.reset();
+}
+
+void I2pdRouter::restart() {
+  if (!launch())
+    throw std::runtime_error("i2pd did not start again; end of its log:\n" + logTail());
 }
 
 void I2pdRouter::stop() {

@@ -318,6 +318,16 @@ bool FakeBridge::isConnectionClosed(int id) const {
   return id >= 0 && id < static_cast<int>(closed_.size()) && closed_[id];
 }
 
+void FakeBridge::closeConnection(int id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& worker : workers_) {
+      if (worker->conn->id() == id) worker->conn->close();
+    }
+  }
+  if (id < connectionCount()) waitUntilClosed(id);
+}
+
 void FakeBridge::waitForConnections(int count) const {
   std::unique_lock<std::mutex> lock(mutex_);
   cv_.wait(lock, [&] { return static_cast<int>(closed_.size()) >= count; });

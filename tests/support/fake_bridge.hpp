@@ -120,6 +120,10 @@ class FakeBridge {
   // True when the client has closed connection `id` (or it was closed by a handler).
   bool isConnectionClosed(int id) const;
 
+  // Closes connection `id` from the bridge's side, as a bridge that ends a session does, and
+  // waits until its handler has seen the end. Nothing happens for an id not accepted yet.
+  void closeConnection(int id);
+
   void waitForConnections(int count) const;
   void waitForLines(std::size_t count) const;
   void waitUntilClosed(int id) const;

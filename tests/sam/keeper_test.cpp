@@ -1,0 +1,215 @@
+// Liveness of the control connection, the keeper's rebuilds and waits, and key files made by the
+// bridge, against the fake bridge. The keeper's clock is fake: a wait is recorded and advances it.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <velqor/sam.hpp>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "fake_bridge.hpp"
+
+namespace {
+
+using SAM::ErrorCode;
+using State = SAM::SessionKeeper::State;
+using velqor_test::BridgeConnection;
+using velqor_test::FakeBridge;
+using velqor_test::testKeyPriv;
+using Event = std::tuple<State, ErrorCode, long>;  // a report, with backoff() in milliseconds
+using Controls = std::shared_ptr<std::vector<int>>;
+
+const char* const kHost = "127.0.0.1";
+const std::string kCreated = "SESSION STATUS RESULT=OK DESTINATION=" + testKeyPriv() + "\n";
+const std::string kRefused = "SESSION STATUS RESULT=I2P_ERROR\n";
+const std::chrono::hours kLong(24);
+
+// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`), and
+// appends the connections answered `ok` to `oks`.
+void script(FakeBridge& bridge, const std::string& prefix, const std::string& ok,
+            const std::string& refused, std::vector<bool> outcomes, Controls oks = nullptr) {
+  auto next = std::make_shared<std::atomic<std::size_t>>(0);
+  bridge.on(prefix, [=](BridgeConnection& conn, const std::string&) {
+    const std::size_t i = (*next)++;
+    const bool isOk = i >= outcomes.size() || outcomes[i];
+    if (isOk && oks) oks->push_back(conn.id());
+    conn.send(isOk ? ok : refused);
+  });
+}
+
+struct Kept {
+  Kept(uint16_t port, const std::string& destination = "TRANSIENT")
+      : keeper(std::make_unique<SAM::StreamSession>("nick", kHost, port, destination, ""),
+               {[this] { return now; },
+                [this](std::chrono::milliseconds duration) {
+                  waits.push_back(duration.count());
+                  now += duration;
+                }}) {
+    keeper.setListener([this](State state, const SAM::Error& reason) {
+      events.emplace_back(state, reason.code, static_cast<long>(keeper.backoff().count()));
+    });
+  }
+  std::chrono::steady_clock::time_point now{};
+  std::vector<long> waits;
+  std::vector<Event> events;
+  SAM::SessionKeeper keeper;
+};
+
+// Each row: the session is ended at the bridge, the rebuild refused once per back-off, then
+// made; the rebuilt session is ended and refused once more, so the back-off starts again.
+TEST(SessionKeeperTest, BackoffDoublesToFiveMinutesAndStartsAgainAfterASuccess) {
+  const std::vector<std::vector<long>> rows = {
+      {}, {1000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000, 300000}};
+  for (const std::vector<long>& backoffs : rows) {
+    FakeBridge bridge;
+    std::vector<bool> outcomes{true};
+    outcomes.insert(outcomes.end(), backoffs.size(), false);
+    outcomes.insert(outcomes.end(), {true, false, true});
+    auto controls = std::make_shared<std::vector<int>>();
+    script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes, controls);
+    Kept kept(bridge.port());
+    std::vector<long> waits{10000};  // the release delay first
+    std::vector<Event> events{{State::HEALTHY, ErrorCode::NONE, 0},
+                              {State::REBUILDING, ErrorCode::CLOSED, 10000}};
+    for (long backoff : backoffs) {
+      waits.push_back(backoff);
+      events.emplace_back(State::ATTEMPT_FAILED, ErrorCode::REFUSED, backoff);
+    }
+    waits.insert(waits.end(), {10000, 1000});
+    events.insert(events.end(), {{State::REBUILT, ErrorCode::NONE, 0},
+                                 {State::REBUILDING, ErrorCode::CLOSED, 10000},
+                                 {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
+                                 {State::REBUILT, ErrorCode::NONE, 0}});
+    for (int loss = 0; loss < 3; ++loss) {
+      if (loss > 0) bridge.closeConnection(controls->back());
+      EXPECT_TRUE(kept.keeper.keep(kLong));
+    }
+    EXPECT_EQ(kept.waits, waits);
+    EXPECT_EQ(kept.events, events);
+    EXPECT_EQ(bridge.linesStartingWith("SESSION CREATE").size(), outcomes.size());
+  }
+}
+
+// A session whose creation failed (the router was down when the program started) is rebuilt
+// with the destination it asked for, the first attempt at once. keep() waits only within its
+// budget, the rest of it once the next attempt does not fit; with a budget of zero it makes
+// only an attempt that is due.
+TEST(SessionKeeperTest, WaitsOnlyWithinTheBudgetAndRebuildsANeverCreatedSessionAtOnce) {
+  for (const std::string& destination : {testKeyPriv(), std::string("TRANSIENT")}) {
+    FakeBridge bridge;
+    script(bridge, "SESSION CREATE", kCreated, kRefused, {false, false, false});
+    Kept kept(bridge.port(), destination);
+    std::vector<bool> results;
+    for (long budget : {0, 0, 1500, 0, 1500}) {
+      results.push_back(kept.keeper.keep(std::chrono::milliseconds(budget)));
+    }
+    EXPECT_EQ(results, (std::vector<bool>{false, false, false, false, true}));
+    EXPECT_EQ(kept.waits, (std::vector<long>{1000, 500, 1500}));
+    EXPECT_EQ(kept.events, (std::vector<Event>{{State::REBUILDING, ErrorCode::REFUSED, 0},
+                                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
+                                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 2000},
+                                               {State::REBUILT, ErrorCode::NONE, 0}}));
+    for (const std::string& line : bridge.linesStartingWith("SESSION CREATE")) {
+      EXPECT_NE(line.find(" DESTINATION=" + destination + " "), std::string::npos);
+    }
+  }
+}
+
+// A refused creation, then a creation whose second forward is refused: the attempt that succeeds
+// makes every forward again, in order, under its own identifier. A session made sick by a
+// request is ended at the bridge before the release delay.
+TEST(SessionKeeperTest, RebuildMakesTheForwardsAgainInOrderAfterFailedAttempts) {
+  FakeBridge bridge;
+  auto controls = std::make_shared<std::vector<int>>();
+  script(bridge, "SESSION CREATE", kCreated, kRefused, {true, false, true, true}, controls);
+  script(bridge, "STREAM FORWARD", "STREAM STATUS RESULT=OK\n", "STREAM STATUS RESULT=I2P_ERROR\n",
+         {true, true, true, false});
+  Kept kept(bridge.port());
+  ASSERT_TRUE(kept.keeper.session().forward(kHost, 7001, true).isOk);
+  ASSERT_TRUE(kept.keeper.session().forward(kHost, 7002, false).isOk);
+  bridge.closeConnection(0);
+  EXPECT_TRUE(kept.keeper.keep(kLong));
+  const std::string id = kept.keeper.session().getSessionID();
+  const auto forwards = bridge.linesStartingWith("STREAM FORWARD");
+  ASSERT_EQ(forwards.size(), 6u);
+  EXPECT_EQ(forwards[4], "STREAM FORWARD ID=" + id + " PORT=7001 HOST=127.0.0.1 SILENT=true\n");
+  EXPECT_EQ(forwards[5], "STREAM FORWARD ID=" + id + " PORT=7002 HOST=127.0.0.1 SILENT=false\n");
+  EXPECT_EQ(kept.events.size(), 4u);
+  EXPECT_EQ(kept.waits, (std::vector<long>{10000, 1000, 2000}));
+
+  bridge.on("STREAM CONNECT", "STREAM STATUS RESULT=I2P_ERROR\n");
+  EXPECT_FALSE(kept.keeper.session().connect("peer", false).isOk);
+  EXPECT_FALSE(kept.keeper.keep(std::chrono::milliseconds(0)));
+  bridge.waitUntilClosed(controls->back());
+}
+
+// checkAlive() sees the end of the control connection also behind bytes the bridge sent first.
+TEST(CheckAliveTest, SeesTheBridgeEndTheControlConnectionBehindUnreadBytes) {
+  for (bool closes : {false, true}) {
+    FakeBridge bridge;
+    bridge.on("SESSION CREATE", [closes](BridgeConnection& conn, const std::string&) {
+      conn.sendSplit({kCreated, kRefused});  // the client reads its reply before the rest comes
+      if (closes) conn.close();
+    });
+    SAM::StreamSession session("nick", kHost, bridge.port(), "TRANSIENT", "");
+    if (closes) bridge.waitUntilClosed(0);
+    EXPECT_EQ(session.checkAlive(), !closes);
+    EXPECT_EQ(session.isSick(), closes);
+    EXPECT_EQ(session.getLastError().code, closes ? ErrorCode::CLOSED : ErrorCode::NONE);
+  }
+}
+
+// A key file is made only where there is none: a file that is there but holds no key is reported
+// and kept, a bridge that fails makes nothing, and a file made meanwhile wins over the new key.
+TEST(KeyFileTest, LoadOrGenerateMakesAKeyOnlyWhereThereIsNone) {
+  SAM::FullDestination other;
+  ASSERT_TRUE(SAM::loadKeyFile(VELQOR_TEST_DATA_DIR "/i2pd-p521.dat", other).ok());
+  const std::string generated =
+      "DEST REPLY PUB=" + velqor_test::testKeyPub() + " PRIV=" + testKeyPriv() + "\n";
+  struct Case {
+    std::string junk;   // the file's bytes before; "": no file
+    std::string reply;  // to DEST GENERATE; "": the bridge closes the connection
+    bool meanwhile;     // the bridge saves the test key at the path before it answers
+    ErrorCode code;
+    std::string result;  // the private destination returned and in the file
+  };
+  const std::vector<Case> cases = {
+      {"", generated, false, ErrorCode::NONE, testKeyPriv()},
+      {"not a key", generated, false, ErrorCode::KEY_FILE, "not a key"},
+      {"", "", false, ErrorCode::CLOSED, ""},
+      {"", "DEST REPLY RESULT=I2P_ERROR\n", false, ErrorCode::PROTOCOL, ""},
+      {"", "DEST REPLY PUB=x PRIV=" + other.priv + "\n", true, ErrorCode::NONE, testKeyPriv()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    char directory[] = "/tmp/velqor-keeper-XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/site.dat";
+    FakeBridge bridge;
+    bridge.on("DEST GENERATE", [&](BridgeConnection& conn, const std::string&) {
+      if (c.meanwhile) SAM::saveKeyFile(path, testKeyPriv());
+      if (c.reply.empty()) return conn.close();
+      conn.send(c.reply);
+    });
+    if (!c.junk.empty()) std::ofstream(path) << c.junk;
+    SAM::FullDestination destination;
+    const SAM::Error error = SAM::loadOrGenerateKeyFile(path, kHost, bridge.port(), destination);
+    EXPECT_EQ(error.code, c.code) << error.reason;
+    EXPECT_EQ(destination.priv, error.ok() ? c.result : "");
+    EXPECT_EQ(
+        bridge.linesStartingWith("DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519\n").size(),
+        c.junk.empty() ? 1u : 0u);
+    SAM::FullDestination inFile;  // the key in the file now, or its bytes
+    if (!SAM::loadKeyFile(path, inFile).ok()) std::getline(std::ifstream(path), inFile.priv);
+    EXPECT_EQ(inFile.priv, c.result);
+    // Once made, the file is loaded: no bridge (port 1) is needed.
+    EXPECT_EQ(SAM::loadOrGenerateKeyFile(path, kHost, 1, destination).ok(), error.ok());
+    EXPECT_EQ(std::system(("rm -r " + std::string(directory)).c_str()), 0);
+  }
+}
+
+}  // namespace
