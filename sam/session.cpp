@@ -88,6 +88,7 @@ Session::Session(Session& failed)
       nickname(failed.nickname),
       sessionID(generateSessionID()),
       myDestination(failed.myDestination),
+      refusedDestination(failed.refusedDestination),
       i2pOptions(failed.i2pOptions),
       sick(false) {
   failed.fallSick();

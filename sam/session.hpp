@@ -138,6 +138,9 @@ class VELQOR_EXPORT Session {
   const std::string nickname;
   const std::string sessionID;
   FullDestination myDestination;
+  // The private destination a creation asked for and the bridge did not take, so that a rebuild
+  // asks for it again; "" otherwise.
+  std::string refusedDestination;
   const std::string i2pOptions;
   mutable bool sick;
   mutable Error lastError;

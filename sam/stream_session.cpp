@@ -44,20 +44,23 @@ StreamSession::StreamSession(const std::string& nickname, const std::string& SAM
                              const std::string& i2pOptions, const TimeLimits& limits)
     : Session(nickname, SAMHost, SAMPort, i2pOptions, limits) {
   this->myDestination = createStreamSession(myDestination);
-  // A key that the bridge did not take now stays the session's, so that a rebuild asks for
-  // it again rather than for a new destination.
-  if (isSick() && myDestination != "TRANSIENT") {
-    this->myDestination =
-        FullDestination(derivePublicDestination(myDestination), myDestination, false);
-  }
+  // A key that the bridge did not take is kept, so that a rebuild asks for it again rather
+  // than for a new destination; getMyDestination() stays empty, as for any failed creation.
+  if (isSick() && myDestination != "TRANSIENT") refusedDestination = myDestination;
 }
 
 StreamSession::StreamSession(StreamSession& failed) : Session(failed) {
   // The copied destination stays, whatever the creation returns; a session that never had one
-  // (its TRANSIENT creation failed) takes the new one.
-  const FullDestination created =
-      createStreamSession(myDestination.priv.empty() ? "TRANSIENT" : myDestination.priv);
-  if (myDestination.priv.empty()) myDestination = created;
+  // asks for the key it was refused, or a new one, and takes what it gets.
+  const bool hadOne = !myDestination.priv.empty();
+  const std::string asked = hadOne                        ? myDestination.priv
+                            : !refusedDestination.empty() ? refusedDestination
+                                                          : "TRANSIENT";
+  const FullDestination created = createStreamSession(asked);
+  if (!hadOne) {
+    myDestination = created;
+    refusedDestination = isSick() && asked != "TRANSIENT" ? asked : "";
+  }
   for (const ForwardedStream& forwarded : failed.forwardedStreams) {
     if (!isSick() && forward(forwarded.host, forwarded.port, forwarded.silent).isOk) continue;
     // Kept without a connection, so that a rebuild of this session makes it again. A rebuilt

@@ -96,10 +96,10 @@ VELQOR_EXPORT uint16_t velqor_get_samport(const velqor_stream_session* session);
 VELQOR_EXPORT int velqor_is_sick(const velqor_stream_session* session);
 
 /* Returns a new record with the session's own destination: its public destination (524
- * characters for the EdDSA keys this interface uses) and its private one. When the session
- * could not be created they are the private destination asked for and its public part, or ""
- * for "TRANSIENT" (a rebuild asks for the same). Release with velqor_destination_free. Returns
- * NULL for a NULL handle or when memory runs out. */
+ * characters for the EdDSA keys this interface uses) and its private one. Both are "" when
+ * the session could not be created (a rebuild still asks for the destination given in the
+ * settings). Release with velqor_destination_free. Returns NULL for a NULL handle or when
+ * memory runs out. */
 VELQOR_EXPORT velqor_destination* velqor_get_my_destination(const velqor_stream_session* session);
 
 /* ---- Session requests ----
