@@ -16,7 +16,6 @@
 #include <velqor/sam.hpp>
 
 #include "fake_bridge.hpp"
-#include "process_usage.hpp"
 
 namespace {
 
