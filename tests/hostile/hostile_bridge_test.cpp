@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <functional>
 #include <mutex>
-#include <ostream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -19,58 +18,43 @@
 
 namespace {
 
+using SAM::ErrorCode;
 using SAM::I2pSocket;
 using SAM::Message;
 using SAM::StreamSession;
+using Reading = std::pair<Message::eStatus, std::string>;  // a request's status and value
+// The reading, whether the connection is open after the request, what the next reads got up to
+// the end of the connection, and the error the socket ended with.
+using Outcome = std::tuple<Reading, bool, std::string, ErrorCode>;
 
 const std::string endMark = "\nEND-OF-CASE\n";
 const std::string glued = std::string("\0first bytes\r\n\xff\0 after a newline", 32);
 
-struct Outcome {
-  Outcome(Message::eStatus status = Message::OK, std::string value = "", bool open = true,
-          std::string rest = "")
-      : status(status), value(std::move(value)), open(open), rest(std::move(rest)) {}
-
-  Message::eStatus status;
-  std::string value;
-  bool open;         // the connection right after the request
-  std::string rest;  // what the next reads got, up to the end of the connection
-
-  bool operator==(const Outcome& o) const {
-    return std::tie(status, value, open, rest) == std::tie(o.status, o.value, o.open, o.rest);
-  }
-};
-
-std::ostream& operator<<(std::ostream& out, const Outcome& o) {
-  return out << "status " << o.status << ", value \"" << o.value << "\", open " << o.open
-             << ", rest \"" << o.rest << "\"";
-}
-
 struct Kind {
   std::string prefix;  // how its request line starts
-  std::function<Outcome(I2pSocket&)> request;
-  std::function<Outcome(const std::string&)> readingOf;  // a reply line received whole
+  std::function<Reading(I2pSocket&)> request;
+  std::function<Reading(const std::string&)> readingOf;  // a reply line received whole
   std::vector<std::string> replies;
 };
 
 // The library's reading of a reply in which `key` holds the value ("": the status alone).
-std::function<Outcome(const std::string&)> keyed(const std::string& key) {
+std::function<Reading(const std::string&)> keyed(const std::string& key) {
   return [key](const std::string& line) {
     const Message::eStatus status = Message::checkAnswer(line);
-    if (key.empty()) return Outcome{status, ""};
-    return Outcome{status, status == Message::OK ? Message::getValue(line, key) : line};
+    if (key.empty()) return Reading{status, ""};
+    return Reading{status, status == Message::OK ? Message::getValue(line, key) : line};
   };
 }
 
 template <class Answer>
-Outcome of(const Answer& a) {
+Reading of(const Answer& a) {
   return {a.status, a.value};
 }
 
 std::vector<Kind> kinds() {
   const std::string pub = velqor_test::testKeyPub(), priv = velqor_test::testKeyPriv();
   const auto version = [](const std::string& v) {
-    return Outcome{v.empty() ? Message::NO_ANSWER : Message::OK, v};
+    return Reading{v.empty() ? Message::NO_ANSWER : Message::OK, v};
   };
   const std::string ok = "STREAM STATUS RESULT=OK\n";
   return {
@@ -93,29 +77,34 @@ std::vector<Kind> kinds() {
        keyed("VALUE"),
        {"NAMING REPLY RESULT=OK NAME=site.i2p VALUE=" + pub + "\n",
         "NAMING REPLY RESULT=KEY_NOT_FOUND NAME=site.i2p\n"}},
+      // A generation reads no RESULT: it takes both keys or fails.
       {"DEST GENERATE",
        [](I2pSocket& s) {
          const auto a = StreamSession::destGenerate(s);
-         return Outcome{a.status, a.value.pub + "|" + a.value.priv};
+         return Reading{a.status, a.value.pub + "|" + a.value.priv};
        },
        [](const std::string& line) {
          const std::string p = Message::getValue(line, "PUB"), q = Message::getValue(line, "PRIV");
-         if (p.empty() || q.empty()) return Outcome{Message::NO_ANSWER, "|"};
-         return Outcome{Message::OK, p + "|" + q};
+         if (p.empty() || q.empty()) return Reading{Message::NO_ANSWER, "|"};
+         return Reading{Message::OK, p + "|" + q};
        },
        {"DEST REPLY PUB=" + pub + " PRIV=" + priv + "\n",
         "DEST REPLY RESULT=I2P_ERROR MESSAGE=\"no keys\"\n"}},
       {"STREAM CONNECT",
-       [](I2pSocket& s) { return Outcome{StreamSession::connect(s, "HOSTILE", "peer", false)}; },
+       [](I2pSocket& s) {
+         return Reading{StreamSession::connect(s, "HOSTILE", "peer", false), ""};
+       },
        keyed(""),
        {ok, "STREAM STATUS RESULT=CANT_REACH_PEER MESSAGE=\"unreachable\"\n"}},
       {"STREAM ACCEPT",
-       [](I2pSocket& s) { return Outcome{StreamSession::accept(s, "HOSTILE", false)}; },
+       [](I2pSocket& s) {
+         return Reading{StreamSession::accept(s, "HOSTILE", false), ""};
+       },
        keyed(""),
        {ok, "STREAM STATUS RESULT=I2P_ERROR MESSAGE=\"Already accepting\"\n"}},
       {"STREAM FORWARD",
        [](I2pSocket& s) {
-         return Outcome{StreamSession::forward(s, "HOSTILE", "127.0.0.1", 8080, true)};
+         return Reading{StreamSession::forward(s, "HOSTILE", "127.0.0.1", 8080, true), ""};
        },
        keyed(""),
        {ok, "STREAM STATUS RESULT=INVALID_ID\n"}},
@@ -144,19 +133,17 @@ std::vector<Case> casesOf(const Kind& kind, const std::string& reply, std::mt199
   const auto at = [](const char* mode, std::size_t offset) {
     return mode + (" at " + std::to_string(offset));
   };
-  const auto is = [](Outcome o, const std::string& rest, bool open = true) {
-    o.rest = rest;
-    o.open = open;
-    return o;
+  // A line taken whole, and the bytes after it.
+  const auto whole = [&](const std::string& line, const std::string& rest = endMark) {
+    return Outcome{kind.readingOf(line), true, rest, ErrorCode::CLOSED};
   };
-  const Outcome whole = is(kind.readingOf(reply), endMark);
-  const Outcome noAnswer = is(kind.readingOf(""), "", false);
-  std::vector<Case> cases = {{"whole, then a close", {reply}, false, is(whole, "")}};
+  const Outcome noAnswer{kind.readingOf(""), false, "", ErrorCode::CLOSED};
+  std::vector<Case> cases = {{"whole, then a close", {reply}, false, whole(reply, "")}};
   for (std::size_t k = 0; k < reply.size(); ++k) {
     std::string zero = reply;
     zero.insert(k, 1, '\0');
-    cases.push_back({at("split", k), {reply.substr(0, k), reply.substr(k)}, true, whole});
-    cases.push_back({at("zero byte", k), {zero}, true, is(kind.readingOf(zero), endMark)});
+    cases.push_back({at("split", k), {reply.substr(0, k), reply.substr(k)}, true, whole(reply)});
+    cases.push_back({at("zero byte", k), {zero}, true, whole(zero)});
     cases.push_back({at("cut", k), {reply.substr(0, k)}, false, noAnswer});
   }
   const std::string withGlued = reply + glued;
@@ -164,10 +151,10 @@ std::vector<Case> casesOf(const Kind& kind, const std::string& reply, std::mt199
     cases.push_back({at("glued, split", k),
                      {withGlued.substr(0, k), withGlued.substr(k)},
                      true,
-                     is(whole, glued + endMark)});
+                     whole(reply, glued + endMark)});
   }
   for (int i = 0; i < 5; ++i) {
-    cases.push_back({"random pieces", randomPieces(reply, random), true, whole});
+    cases.push_back({"random pieces", randomPieces(reply, random), true, whole(reply)});
   }
   if (reply != kind.replies[0]) return cases;
   // The first reply, one key longer, `length` bytes with its "\n".
@@ -177,19 +164,20 @@ std::vector<Case> casesOf(const Kind& kind, const std::string& reply, std::mt199
   };
   const std::size_t bound = I2pSocket::maxReplyLength;
   const std::string zeros = std::string(100, '\0') + "\n", over = padded(bound + 1);
-  cases.push_back(
-      {"at the bound", {padded(bound)}, true, is(kind.readingOf(padded(bound)), endMark)});
+  // Over the bound the client gives up before the bridge closes.
+  const Outcome tooLong{kind.readingOf(""), false, "", ErrorCode::PROTOCOL};
+  cases.push_back({"at the bound", {padded(bound)}, true, whole(padded(bound))});
   // Its "\n" comes in the receive that crosses the bound.
   cases.push_back({"a byte over the bound",
                    {over.substr(0, bound - 9), over.substr(bound - 9)},
                    false,
-                   noAnswer});
-  cases.push_back({"no newline", {std::string(bound + 1, 'A')}, false, noAnswer});
+                   tooLong});
+  cases.push_back({"no newline", {std::string(bound + 1, 'A')}, false, tooLong});
   cases.push_back({"a megabyte of spaces",
                    {reply.substr(0, 20), std::string(1 << 20, ' ') + "\n"},
                    false,
-                   noAnswer});
-  cases.push_back({"only zero bytes", {zeros}, true, is(kind.readingOf(zeros), endMark)});
+                   tooLong});
+  cases.push_back({"only zero bytes", {zeros}, true, whole(zeros)});
   return cases;
 }
 
@@ -230,10 +218,12 @@ TEST(HostileBridgeTest, EveryReplyOfEveryRequestUnderEveryDelivery) {
         for (const Case& c : casesOf(kind, reply, random)) {
           play(kind.prefix, c);
           I2pSocket socket("127.0.0.1", bridge.port());
-          Outcome got = kind.request(socket);
-          got.open = socket.isOk();
-          for (std::string piece; !(piece = socket.read()).empty();) got.rest += piece;
-          ASSERT_EQ(got, c.expected) << kind.prefix << ", " << c.name << ": " << reply;
+          const Reading reading = kind.request(socket);
+          const bool open = socket.isOk();
+          std::string rest;
+          for (std::string piece; !(piece = socket.read()).empty();) rest += piece;
+          ASSERT_EQ(Outcome(reading, open, rest, socket.getLastError().code), c.expected)
+              << kind.prefix << ", " << c.name << ": " << reply;
         }
       }
     }
