@@ -1,15 +1,10 @@
-// Liveness of the control connection, the keeper's rebuilds and waits, and key files made by the
-// bridge, against the fake bridge. The keeper's clock is fake: a wait is recorded and advances it.
+// Liveness of the control connection, and the keeper's rebuilds and waits, against the fake
+// bridge. The keeper's clock is fake: a wait is recorded and advances it.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <velqor/sam.hpp>
 
-#include <atomic>
-#include <fstream>
-#include <memory>
-#include <string>
 #include <tuple>
-#include <vector>
+
+#include <velqor/sam.hpp>
 
 #include "fake_bridge.hpp"
 
@@ -21,24 +16,26 @@ using velqor_test::BridgeConnection;
 using velqor_test::FakeBridge;
 using velqor_test::testKeyPriv;
 using Event = std::tuple<State, ErrorCode, long>;  // a report, with backoff() in milliseconds
-using Controls = std::shared_ptr<std::vector<int>>;
 
 const char* const kHost = "127.0.0.1";
 const std::string kCreated = "SESSION STATUS RESULT=OK DESTINATION=" + testKeyPriv() + "\n";
 const std::string kRefused = "SESSION STATUS RESULT=I2P_ERROR\n";
 const std::chrono::hours kLong(24);
 
-// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`), and
-// appends the connections answered `ok` to `oks`.
-void script(FakeBridge& bridge, const std::string& prefix, const std::string& ok,
-            const std::string& refused, std::vector<bool> outcomes, Controls oks = nullptr) {
+// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`). Returns
+// the connections answered `ok`, filled in as they come.
+std::shared_ptr<std::vector<int>> script(FakeBridge& bridge, const std::string& prefix,
+                                         const std::string& ok, const std::string& refused,
+                                         std::vector<bool> outcomes) {
+  auto oks = std::make_shared<std::vector<int>>();
   auto next = std::make_shared<std::atomic<std::size_t>>(0);
   bridge.on(prefix, [=](BridgeConnection& conn, const std::string&) {
     const std::size_t i = (*next)++;
     const bool isOk = i >= outcomes.size() || outcomes[i];
-    if (isOk && oks) oks->push_back(conn.id());
+    if (isOk) oks->push_back(conn.id());
     conn.send(isOk ? ok : refused);
   });
+  return oks;
 }
 
 struct Kept {
@@ -69,8 +66,7 @@ TEST(SessionKeeperTest, BackoffDoublesToFiveMinutesAndStartsAgainAfterASuccess) 
     std::vector<bool> outcomes{true};
     outcomes.insert(outcomes.end(), backoffs.size(), false);
     outcomes.insert(outcomes.end(), {true, false, true});
-    auto controls = std::make_shared<std::vector<int>>();
-    script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes, controls);
+    const auto controls = script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes);
     Kept kept(bridge.port());
     std::vector<long> waits{10000};  // the release delay first
     std::vector<Event> events{{State::HEALTHY, ErrorCode::NONE, 0},
@@ -124,8 +120,8 @@ TEST(SessionKeeperTest, WaitsOnlyWithinTheBudgetAndRebuildsANeverCreatedSessionA
 // request is ended at the bridge before the release delay.
 TEST(SessionKeeperTest, RebuildMakesTheForwardsAgainInOrderAfterFailedAttempts) {
   FakeBridge bridge;
-  auto controls = std::make_shared<std::vector<int>>();
-  script(bridge, "SESSION CREATE", kCreated, kRefused, {true, false, true, true}, controls);
+  const auto controls =
+      script(bridge, "SESSION CREATE", kCreated, kRefused, {true, false, true, true});
   script(bridge, "STREAM FORWARD", "STREAM STATUS RESULT=OK\n", "STREAM STATUS RESULT=I2P_ERROR\n",
          {true, true, true, false});
   Kept kept(bridge.port());
@@ -160,55 +156,6 @@ TEST(CheckAliveTest, SeesTheBridgeEndTheControlConnectionBehindUnreadBytes) {
     EXPECT_EQ(session.checkAlive(), !closes);
     EXPECT_EQ(session.isSick(), closes);
     EXPECT_EQ(session.getLastError().code, closes ? ErrorCode::CLOSED : ErrorCode::NONE);
-  }
-}
-
-// A key file is made only where there is none: a file that is there but holds no key is reported
-// and kept, a bridge that fails makes nothing, and a file made meanwhile wins over the new key.
-TEST(KeyFileTest, LoadOrGenerateMakesAKeyOnlyWhereThereIsNone) {
-  SAM::FullDestination other;
-  ASSERT_TRUE(SAM::loadKeyFile(VELQOR_TEST_DATA_DIR "/i2pd-p521.dat", other).ok());
-  const std::string generated =
-      "DEST REPLY PUB=" + velqor_test::testKeyPub() + " PRIV=" + testKeyPriv() + "\n";
-  struct Case {
-    std::string junk;   // the file's bytes before; "": no file
-    std::string reply;  // to DEST GENERATE; "": the bridge closes the connection
-    bool meanwhile;     // the bridge saves the test key at the path before it answers
-    ErrorCode code;
-    std::string result;  // the private destination returned and in the file
-  };
-  const std::vector<Case> cases = {
-      {"", generated, false, ErrorCode::NONE, testKeyPriv()},
-      {"not a key", generated, false, ErrorCode::KEY_FILE, "not a key"},
-      {"", "", false, ErrorCode::CLOSED, ""},
-      {"", "DEST REPLY RESULT=I2P_ERROR\n", false, ErrorCode::PROTOCOL, ""},
-      {"", "DEST REPLY PUB=x PRIV=" + other.priv + "\n", true, ErrorCode::NONE, testKeyPriv()},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reply);
-    char directory[] = "/tmp/velqor-keeper-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    const std::string path = std::string(directory) + "/site.dat";
-    FakeBridge bridge;
-    bridge.on("DEST GENERATE", [&](BridgeConnection& conn, const std::string&) {
-      if (c.meanwhile) SAM::saveKeyFile(path, testKeyPriv());
-      if (c.reply.empty()) return conn.close();
-      conn.send(c.reply);
-    });
-    if (!c.junk.empty()) std::ofstream(path) << c.junk;
-    SAM::FullDestination destination;
-    const SAM::Error error = SAM::loadOrGenerateKeyFile(path, kHost, bridge.port(), destination);
-    EXPECT_EQ(error.code, c.code) << error.reason;
-    EXPECT_EQ(destination.priv, error.ok() ? c.result : "");
-    EXPECT_EQ(
-        bridge.linesStartingWith("DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519\n").size(),
-        c.junk.empty() ? 1u : 0u);
-    SAM::FullDestination inFile;  // the key in the file now, or its bytes
-    if (!SAM::loadKeyFile(path, inFile).ok()) std::getline(std::ifstream(path), inFile.priv);
-    EXPECT_EQ(inFile.priv, c.result);
-    // Once made, the file is loaded: no bridge (port 1) is needed.
-    EXPECT_EQ(SAM::loadOrGenerateKeyFile(path, kHost, 1, destination).ok(), error.ok());
-    EXPECT_EQ(std::system(("rm -r " + std::string(directory)).c_str()), 0);
   }
 }
 

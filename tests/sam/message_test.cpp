@@ -1,16 +1,28 @@
-// Request lines, reply parsing, the public destination of a private one and the b32 address
-// of a public one. No network.
+// Request lines, reply parsing, the public destination and b32 address of a key, and key files
+// in a private temporary directory, some of them made by the fake bridge.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include <velqor/sam.hpp>
 
 #include "fake_bridge.hpp"
+#include "sam/i2p_base64.hpp"
 
 namespace {
 
+namespace fs = std::filesystem;
+using SAM::ErrorCode;
 using SAM::Message;
 using velqor_test::testKeyPriv;
 using velqor_test::testKeyPub;
@@ -18,11 +30,7 @@ using velqor_test::testKeyPub;
 TEST(MessageTest, BuildersWriteEachLineExactly) {
   const std::string longText(5000, 'o');
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {Message::hello("3.0", "3.1"), "HELLO VERSION MIN=3.0 MAX=3.1\n"},
       // Parameters: style, id, nickname, destination, options, signature type.
-      {Message::sessionCreate(Message::STREAM, "ABCDE", "nick", "TRANSIENT", "a=1 b=2", "SIGX"),
-       "SESSION CREATE STYLE=STREAM ID=ABCDE DESTINATION=TRANSIENT SIGNATURE_TYPE=SIGX "
-       "inbound.nickname=nick a=1 b=2\n"},
       {Message::sessionCreate(Message::DATAGRAM, "I", "n", "D", "", "S"),
        "SESSION CREATE STYLE=DATAGRAM ID=I DESTINATION=D SIGNATURE_TYPE=S inbound.nickname=n \n"},
       {Message::sessionCreate(Message::RAW, "I", "n", testKeyPriv(), longText, "S"),
@@ -33,9 +41,6 @@ TEST(MessageTest, BuildersWriteEachLineExactly) {
       {Message::streamAccept("XYZ", false), "STREAM ACCEPT ID=XYZ SILENT=false\n"},
       {Message::streamConnect("XYZ", "dest.i2p", false),
        "STREAM CONNECT ID=XYZ DESTINATION=dest.i2p SILENT=false\n"},
-      // Parameters: id, host, port; the line has PORT before HOST.
-      {Message::streamForward("XYZ", "10.1.2.3", 65535, true),
-       "STREAM FORWARD ID=XYZ PORT=65535 HOST=10.1.2.3 SILENT=true\n"},
       // Format directives and spaces in an argument are written as they stand.
       {Message::namingLookup("%s%n a\t=c"), "NAMING LOOKUP NAME=%s%n a\t=c\n"},
       {Message::destGenerate(), "DEST GENERATE\n"},
@@ -63,26 +68,16 @@ TEST(MessageTest, BuildersRefuseLineBreaksAndZeroBytes) {
   }
 }
 
-TEST(MessageTest, CheckAnswerClassifiesEveryStatus) {
+// Each RESULT word that a bridge sends is read in StreamSessionTest.SickTable; these are the rest.
+TEST(MessageTest, CheckAnswerTakesOnlyAWholeResultWord) {
   const std::vector<std::pair<std::string, Message::eStatus>> cases = {
-      {"HELLO REPLY RESULT=OK VERSION=3.1\n", Message::OK},
       {"", Message::NO_ANSWER},
-      {"X RESULT=SOCKET_NOT_OK\n", Message::UNEXPECTED_RESULT},
       {"STREAM STATUS\n", Message::UNEXPECTED_RESULT},
+      {"X RESULT=SOCKET_NOT_OK\n", Message::UNEXPECTED_RESULT},
       {"X RESULT=ok\n", Message::UNEXPECTED_RESULT},
       {"X RESULT=OK\r\n", Message::UNEXPECTED_RESULT},
       {"X RESULT=OKAY\n", Message::UNEXPECTED_RESULT},
-      {"X RESULT=DUPLICATED_DEST\n", Message::DUPLICATED_DEST},
-      {"X RESULT=DUPLICATED_ID\n", Message::DUPLICATED_ID},
       {"X RESULT=I2P_ERROR MESSAGE=\"a RESULT=OK b\"\n", Message::I2P_ERROR},
-      {"X RESULT=INVALID_ID\n", Message::INVALID_ID},
-      {"X RESULT=INVALID_KEY\n", Message::INVALID_KEY},
-      {"X RESULT=CANT_REACH_PEER\n", Message::CANT_REACH_PEER},
-      {"X RESULT=TIMEOUT\n", Message::TIMEOUT},
-      {"X RESULT=NOVERSION\n", Message::NOVERSION},
-      {"X RESULT=KEY_NOT_FOUND NAME=x\n", Message::KEY_NOT_FOUND},
-      {"X RESULT=PEER_NOT_FOUND\n", Message::PEER_NOT_FOUND},
-      {"X RESULT=ALREADY_ACCEPTING\n", Message::ALREADY_ACCEPTING},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Message::checkAnswer(c.first), c.second) << testing::PrintToString(c.first);
@@ -114,7 +109,8 @@ TEST(MessageTest, GetValueReadsWholeKeysAndQuotedValues) {
   }
 }
 
-TEST(MessageTest, PublicDestinationIsDerivedFromThePrivateOne) {
+// KeyFileTest checks the b32 addresses of three keys; these are the refusals.
+TEST(MessageTest, PublicDestinationAndB32AddressAreDerivedFromTheKey) {
   const std::string priv = testKeyPriv();
   std::string plusSign = priv;
   plusSign[600] = '+';  // standard base64, not I2P base64
@@ -126,18 +122,198 @@ TEST(MessageTest, PublicDestinationIsDerivedFromThePrivateOne) {
   };
   ASSERT_EQ(testKeyPub().size(), 524u);
   for (const auto& c : cases) EXPECT_EQ(SAM::derivePublicDestination(c.first), c.second);
+  // Not a multiple of four characters, or standard base64.
+  for (const char* bad : {"", "abc", "ab+="}) EXPECT_EQ(SAM::b32Address(bad), "") << bad;
 }
 
-TEST(MessageTest, B32AddressIsTheOneI2pdAnswersTo) {
-  // The test key's address: i2pd 2.45.1 resolved NAMING LOOKUP of it to testKeyPub() while a
-  // session held the key, and named it when loading the key file as a tunnel key.
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+const std::string& testKeyBytes() {
+  static const std::string bytes = *SAM::I2pBase64::decode(testKeyPriv());
+  return bytes;
+}
+
+// Whether `reason` holds 8 consecutive characters of the test key, as base64 or as bytes.
+bool leaksKey(const std::string& reason) {
+  for (const std::string& key : {testKeyPriv(), testKeyBytes()}) {
+    for (std::size_t i = 0; i + 8 <= key.size(); ++i) {
+      if (reason.find(key.substr(i, 8)) != std::string::npos) return true;
+    }
+  }
+  return false;
+}
+
+class KeyFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "velqor-keys-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  long fileCount() const { return std::distance(fs::directory_iterator(dir_), {}); }
+
+  fs::path dir_;
+};
+
+// The test key and two key files that i2pd wrote for its tunnels, with the b32 address that
+// i2pd logged for each: saved over an older file and loaded back, byte for byte.
+TEST_F(KeyFileTest, SavesAndLoadsKeysOfEachKindWithMode0600) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {testKeyPub(), "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"},
-      {"", ""},
-      {"abc", ""},   // not a multiple of four characters
-      {"ab+=", ""},  // standard base64, not I2P base64
+      {"", "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"},
+      {"i2pd-dsa.dat", "dggvxznst7cddsq6fl36xdu5rvcmzaa347kfynutfuclrp723qpq.b32.i2p"},
+      {"i2pd-p521.dat", "wqvfdvg3amzs3pu6ulitladfix3dwluklrc24kjs6g2tv6dhmcea.b32.i2p"},
   };
-  for (const auto& c : cases) EXPECT_EQ(SAM::b32Address(c.first), c.second) << c.first;
+  const fs::path path = dir_ / "key.dat";
+  for (const auto& [file, b32] : cases) {
+    const fs::path source = fs::path(VELQOR_TEST_DATA_DIR) / file;
+    SAM::FullDestination original(testKeyPub(), testKeyPriv(), true);
+    ASSERT_TRUE(file.empty() || SAM::loadKeyFile(source, original).ok()) << file;
+    std::ofstream(path) << "an older file";
+    const mode_t oldMask = umask(0277);  // a narrow umask must not narrow the mode
+    const SAM::Error saved = SAM::saveKeyFile(path, original.priv);
+    umask(oldMask);
+    ASSERT_TRUE(saved.ok()) << saved.reason;
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(readFile(path), file.empty() ? testKeyBytes() : readFile(source)) << file;
+    SAM::FullDestination loaded("pub", "priv", true);
+    ASSERT_TRUE(SAM::loadKeyFile(path, loaded).ok());
+    EXPECT_EQ(loaded.priv, original.priv);
+    EXPECT_FALSE(loaded.isGenerated);
+    EXPECT_EQ(SAM::b32Address(loaded.pub), b32);  // so the derived public part is whole
+    EXPECT_EQ(fileCount(), 1);
+  }
+}
+
+TEST_F(KeyFileTest, RefusesFilesThatHoldNoWholeDestination) {
+  const std::string key = testKeyBytes();
+  std::string badType = key, noSignatureType = key;
+  badType[388] = 8;          // the key certificate's signature type (big-endian, 387-388)
+  noSignatureType[386] = 1;  // a key certificate of one byte
+  struct Case {
+    std::string name, content, reason;  // name "missing": no file; "dir": a directory
+    int systemError;
+  };
+  const std::vector<Case> cases = {
+      {"missing", "", ": No such file or directory", ENOENT},
+      {"dir", "", " is not a regular file", 0},
+      {"header", key.substr(0, 388), " is 388 bytes, too short for a destination", 0},
+      {"short", key.substr(0, 678),
+       " holds 678 bytes where a destination with signature type 7 has 679", 0},
+      {"long", key + "x", " holds 680 bytes where a destination with signature type 7 has 679", 0},
+      {"base64", testKeyPriv(),
+       " holds 908 bytes where a destination with signature type 0 has 20969", 0},
+      {"type8", badType, " has signature type 8, not supported", 0},
+      {"nosig", noSignatureType, " has a key certificate without a signature type", 0},
+      {"huge", std::string(70000, '\0'), " is more than 66244 bytes, too long for a destination",
+       0},
+  };
+  for (const Case& c : cases) {
+    const fs::path path = dir_ / c.name;
+    if (c.name == "dir") fs::create_directory(path);
+    if (c.name != "dir" && c.name != "missing") std::ofstream(path, std::ios::binary) << c.content;
+    SAM::FullDestination destination("pub", "priv", true);
+    const SAM::Error error = SAM::loadKeyFile(path, destination);
+    const std::string prefix = c.name == "missing" ? "cannot open key file " : "key file ";
+    EXPECT_EQ(error.code, ErrorCode::KEY_FILE);
+    EXPECT_EQ(error.reason, prefix + path.string() + c.reason);
+    EXPECT_EQ(error.systemError, c.systemError) << c.name;
+    EXPECT_EQ(destination.pub + destination.priv, "pubpriv") << c.name;  // left as it was
+  }
+}
+
+// Each failure leaves the file already at the target as it was, and no temporary file.
+TEST_F(KeyFileTest, AFailedSaveLeavesTheOldFileAndNoTemporaryFile) {
+  const std::string old = "the old key file";
+  struct Case {
+    std::string target, priv, reason;  // reason: how it starts
+    int systemError;
+    rlim_t sizeLimit;  // RLIM_INFINITY: none
+  };
+  const std::vector<Case> cases = {
+      {"key.dat", testKeyPriv(), "cannot write " + (dir_ / "key.dat.").string(), EFBIG, 100},
+      {"dir", testKeyPriv(), "cannot rename " + (dir_ / "dir.").string(), EISDIR, RLIM_INFINITY},
+      {"none/key.dat", testKeyPriv(), "cannot create a temporary file", ENOENT, RLIM_INFINITY},
+      {"key.dat", testKeyPriv().substr(0, 904),
+       "cannot save " + (dir_ / "key.dat").string() +
+           ": the key holds 678 bytes where a destination with signature type 7 has 679",
+       0, RLIM_INFINITY},
+      {"key.dat", testKeyPriv().substr(0, 907) + "+",
+       "cannot save " + (dir_ / "key.dat").string() + ": the key is not I2P base64", 0,
+       RLIM_INFINITY},
+  };
+  std::ofstream(dir_ / "key.dat") << old;
+  fs::create_directory(dir_ / "dir");
+  rlimit unlimited{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a dead process
+  for (const Case& c : cases) {
+    rlimit limit = unlimited;
+    limit.rlim_cur = c.sizeLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const SAM::Error error = SAM::saveKeyFile(dir_ / c.target, c.priv);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_EQ(error.code, ErrorCode::KEY_FILE);
+    EXPECT_EQ(error.reason.substr(0, c.reason.size()), c.reason);
+    EXPECT_EQ(error.systemError, c.systemError) << error.reason;
+    EXPECT_FALSE(leaksKey(error.reason)) << error.reason;
+    EXPECT_EQ(readFile(dir_ / "key.dat"), old);
+    EXPECT_EQ(fileCount(), 2) << error.reason;  // key.dat and dir
+  }
+  std::signal(SIGXFSZ, oldHandler);
+}
+
+// A key file is made only where there is none: a file that is there but holds no key is reported
+// and kept, a bridge that fails makes nothing, and a file made meanwhile wins over the new key.
+TEST_F(KeyFileTest, LoadOrGenerateMakesAKeyOnlyWhereThereIsNone) {
+  SAM::FullDestination other;
+  ASSERT_TRUE(SAM::loadKeyFile(VELQOR_TEST_DATA_DIR "/i2pd-p521.dat", other).ok());
+  const std::string generated = "DEST REPLY PUB=" + testKeyPub() + " PRIV=" + testKeyPriv() + "\n";
+  struct Case {
+    std::string junk;   // the file's bytes before; "": no file
+    std::string reply;  // to DEST GENERATE; "": the bridge closes the connection
+    bool meanwhile;     // the bridge saves the test key at the path before it answers
+    ErrorCode code;
+    std::string result;  // the private destination returned and in the file
+  };
+  const std::vector<Case> cases = {
+      {"", generated, false, ErrorCode::NONE, testKeyPriv()},
+      {"not a key", generated, false, ErrorCode::KEY_FILE, "not a key"},
+      {"", "", false, ErrorCode::CLOSED, ""},
+      {"", "DEST REPLY RESULT=I2P_ERROR\n", false, ErrorCode::PROTOCOL, ""},
+      {"", "DEST REPLY PUB=x PRIV=" + other.priv + "\n", true, ErrorCode::NONE, testKeyPriv()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reply);
+    const std::string path = dir_ / "site.dat";
+    velqor_test::FakeBridge bridge;
+    bridge.on("DEST GENERATE", [&](velqor_test::BridgeConnection& conn, const std::string&) {
+      if (c.meanwhile) SAM::saveKeyFile(path, testKeyPriv());
+      if (c.reply.empty()) return conn.close();
+      conn.send(c.reply);
+    });
+    if (!c.junk.empty()) std::ofstream(path) << c.junk;
+    SAM::FullDestination destination;
+    const SAM::Error error =
+        SAM::loadOrGenerateKeyFile(path, "127.0.0.1", bridge.port(), destination);
+    EXPECT_EQ(error.code, c.code) << error.reason;
+    EXPECT_EQ(destination.priv, error.ok() ? c.result : "");
+    EXPECT_EQ(
+        bridge.linesStartingWith("DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519\n").size(),
+        c.junk.empty() ? 1u : 0u);
+    SAM::FullDestination inFile;  // the key in the file now, or its bytes
+    if (!SAM::loadKeyFile(path, inFile).ok()) std::getline(std::ifstream(path), inFile.priv);
+    EXPECT_EQ(inFile.priv, c.result);
+    // Once made, the file is loaded: no bridge (port 1) is needed.
+    EXPECT_EQ(SAM::loadOrGenerateKeyFile(path, "127.0.0.1", 1, destination).ok(), error.ok());
+    fs::remove(path);
+  }
 }
 
 }  // namespace
