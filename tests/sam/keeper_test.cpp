@@ -56,38 +56,36 @@ struct Kept {
   SAM::SessionKeeper keeper;
 };
 
-// Each row: the session is ended at the bridge, the rebuild refused once per back-off, then
-// made; the rebuilt session is ended and refused once more, so the back-off starts again.
+// The session is ended at the bridge, the rebuild refused once per back-off, then made; the
+// rebuilt session is ended and refused once more, so the back-off starts again.
 TEST(SessionKeeperTest, BackoffDoublesToFiveMinutesAndStartsAgainAfterASuccess) {
-  const std::vector<std::vector<long>> rows = {
-      {}, {1000, 2000, 4000, 8000, 16000, 32000, 64000, 128000, 256000, 300000, 300000}};
-  for (const std::vector<long>& backoffs : rows) {
-    FakeBridge bridge;
-    std::vector<bool> outcomes{true};
-    outcomes.insert(outcomes.end(), backoffs.size(), false);
-    outcomes.insert(outcomes.end(), {true, false, true});
-    const auto controls = script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes);
-    Kept kept(bridge.port());
-    std::vector<long> waits{10000};  // the release delay first
-    std::vector<Event> events{{State::HEALTHY, ErrorCode::NONE, 0},
-                              {State::REBUILDING, ErrorCode::CLOSED, 10000}};
-    for (long backoff : backoffs) {
-      waits.push_back(backoff);
-      events.emplace_back(State::ATTEMPT_FAILED, ErrorCode::REFUSED, backoff);
-    }
-    waits.insert(waits.end(), {10000, 1000});
-    events.insert(events.end(), {{State::REBUILT, ErrorCode::NONE, 0},
-                                 {State::REBUILDING, ErrorCode::CLOSED, 10000},
-                                 {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
-                                 {State::REBUILT, ErrorCode::NONE, 0}});
-    for (int loss = 0; loss < 3; ++loss) {
-      if (loss > 0) bridge.closeConnection(controls->back());
-      EXPECT_TRUE(kept.keeper.keep(kLong));
-    }
-    EXPECT_EQ(kept.waits, waits);
-    EXPECT_EQ(kept.events, events);
-    EXPECT_EQ(bridge.linesStartingWith("SESSION CREATE").size(), outcomes.size());
+  const std::vector<long> backoffs = {1000,  2000,   4000,   8000,   16000, 32000,
+                                      64000, 128000, 256000, 300000, 300000};
+  FakeBridge bridge;
+  std::vector<bool> outcomes{true};
+  outcomes.insert(outcomes.end(), backoffs.size(), false);
+  outcomes.insert(outcomes.end(), {true, false, true});
+  const auto controls = script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes);
+  Kept kept(bridge.port());
+  std::vector<long> waits{10000};  // the release delay first
+  std::vector<Event> events{{State::HEALTHY, ErrorCode::NONE, 0},
+                            {State::REBUILDING, ErrorCode::CLOSED, 10000}};
+  for (long backoff : backoffs) {
+    waits.push_back(backoff);
+    events.emplace_back(State::ATTEMPT_FAILED, ErrorCode::REFUSED, backoff);
   }
+  waits.insert(waits.end(), {10000, 1000});
+  events.insert(events.end(), {{State::REBUILT, ErrorCode::NONE, 0},
+                               {State::REBUILDING, ErrorCode::CLOSED, 10000},
+                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
+                               {State::REBUILT, ErrorCode::NONE, 0}});
+  for (int loss = 0; loss < 3; ++loss) {
+    if (loss > 0) bridge.closeConnection(controls->back());
+    EXPECT_TRUE(kept.keeper.keep(kLong));
+  }
+  EXPECT_EQ(kept.waits, waits);
+  EXPECT_EQ(kept.events, events);
+  EXPECT_EQ(bridge.linesStartingWith("SESSION CREATE").size(), outcomes.size());
 }
 
 // A session whose creation failed (the router was down when the program started) is rebuilt
