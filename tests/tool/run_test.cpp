@@ -300,8 +300,8 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
        "tessivar: cannot connect to the SAM bridge at 127.0.0.1:" + std::to_string(dead.port) +
            ": Connection refused (is the router running, with its SAM bridge enabled?)",
        "Error namingLookup"},
-      {"a host name that does not resolve", [&] { settings_.samHost = "nosuchhost.invalid"; },
-       "tessivar: the SAM bridge's host name 'nosuchhost.invalid' does not resolve: ",
+      {"a host name that does not resolve", [&] { settings_.samHost = "no-such..host"; },
+       "tessivar: the SAM bridge's host name 'no-such..host' does not resolve: ",
        "Error namingLookup"},
       {"a refused session",
        [&] {
