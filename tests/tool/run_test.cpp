@@ -95,11 +95,15 @@ class ListingTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  // The site takes the request, then sends `pieces` each in a receive of its own (it waits
-  // until the run has read each one) and closes the stream, unless `keepOpen`. Once the run
+  // The site takes the request, then sends the pieces of `response` between "|" each in a
+  // receive of its own (it waits until the run has read each one) and closes the stream,
+  // unless `keepOpen`. Once the run
   // has read the response's head, and so made its copy of the page, the site notes the modes
   // of the files in TMPDIR.
-  void serveSite(std::vector<std::string> pieces, bool keepOpen = false) {
+  void serveSite(const std::string& response, bool keepOpen = false) {
+    std::vector<std::string> pieces;
+    std::istringstream in(response);
+    for (std::string piece; std::getline(in, piece, '|');) pieces.push_back(piece);
     const std::size_t headEnd = pieces[0].find("\r\n\r\n");
     if (headEnd != std::string::npos) {
       pieces.insert(pieces.begin() + 1, pieces[0].substr(headEnd + 4));
@@ -156,7 +160,7 @@ class ListingTest : public ::testing::Test {
 TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
   struct Case {
     const char* name;
-    std::vector<std::string> pieces;  // each in a receive of its own
+    std::string response;  // "|" marks where the site waits for the run to read what came
     bool keepOpen;
     std::string out, file, err;
   };
@@ -175,75 +179,47 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
     rowsFile += listed("h" + n + ".i2p", "H" + n, "g" + n + ".i2p");
   }
   const std::string whole = row("whole.i2p", "W", "w2.i2p") + "\n";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::vector<Case> cases = {
       {"rows, the stream kept open after the body",
-       {withLength("<table>\r\n" + row("alpha.i2p", key, "alpha2.b32.i2p") +
-                   "\r\n<tr><td>not a row</td></tr>\r\n" + row("beta.i2p", "Zm9v~-", "beta2.i2p") +
-                   "\r\n</table>\r\n")},
-       true,
-       "alpha.i2p; beta.i2p; \n2 eepsites\n",
-       listed("alpha.i2p", key, "alpha2.b32.i2p") + listed("beta.i2p", "Zm9v~-", "beta2.i2p"),
-       ""},
-      {"no rows",
-       {withLength("<html><p>nothing listed today</p></html>\n")},
-       false,
-       "\n0 eepsites\n",
-       "",
-       ""},
+       withLength("<table>\r\n" + row("alpha.i2p", key, "alpha2.b32.i2p") +
+                  "\r\n<tr><td>not a row</td></tr>\r\n" + row("beta.i2p", "Zm9v~-", "beta2.i2p")),
+       true, "alpha.i2p; beta.i2p; \n2 eepsites\n",
+       listed("alpha.i2p", key, "alpha2.b32.i2p") + listed("beta.i2p", "Zm9v~-", "beta2.i2p"), ""},
+      {"no rows", withLength("<p>nothing listed today</p>\n"), false, "\n0 eepsites\n", "", ""},
       {"a row split across receives",
-       {ok + "<tr><td><a href=\"http://split.i2p/?i2paddre",
-        "sshelper=SPLIT\">a</a> <a href=\"http://split2.i2p/\">b</a></td></tr>\n"},
-       false,
-       "split.i2p; \n1 eepsites\n",
-       "split.i2p  SPLIT  split2.i2p\r\n",
-       ""},
+       ok + "<tr><td><a href=\"http://split.i2p/?i2paddre|sshelper=SPLIT\">a</a> <a "
+            "href=\"http://split2.i2p/\">b</a></td></tr>\n",
+       false, "split.i2p; \n1 eepsites\n", "split.i2p  SPLIT  split2.i2p\r\n", ""},
       {"two rows on one line",
-       {withLength(row("one.i2p", "X1", "one2.i2p") + row("two.i2p", "X2", "two2.i2p") + "\n")},
-       false,
-       greedy + "; \n1 eepsites\n",
-       greedy + "  X2  two2.i2p\r\n",
-       ""},
+       withLength(row("one.i2p", "X1", "one2.i2p") + row("two.i2p", "X2", "two2.i2p") + "\n"),
+       false, greedy + "; \n1 eepsites\n", greedy + "  X2  two2.i2p\r\n", ""},
       {"chunk boundaries inside a row, the stream kept open",
-       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk("<tr><td><a href=\"ht"),
-        chunk("tp://chunk.i2p/?i2paddresshelper=CH\">a</a> <a href=\"http://chunk2.i2p/\">") +
-            chunk("b</a></td></tr>\n"),
-        "0\r\n\r\n"},
-       true,
-       "chunk.i2p; \n1 eepsites\n",
-       "chunk.i2p  CH  chunk2.i2p\r\n",
-       ""},
+       chunked + chunk("<tr><td><a href=\"ht") + "|" +
+           chunk("tp://chunk.i2p/?i2paddresshelper=CH\">a</a> <a href=\"http://chunk2.i2p/\">") +
+           chunk("b</a></td></tr>\n") + "|0\r\n\r\n",
+       true, "chunk.i2p; \n1 eepsites\n", "chunk.i2p  CH  chunk2.i2p\r\n", ""},
       {"zero and high bytes",
-       {ok + "\x01junk\n" + row(zeroHost, binaryHelper, "z2.i2p") + "\n",
-        std::string(1, '\0') + "\xff\n" + row("plain.i2p", "P", "p2.i2p") + "\r\n"},
-       false,
-       zeroHost + "; plain.i2p; \n2 eepsites\n",
-       listed(zeroHost, binaryHelper, "z2.i2p") + listed("plain.i2p", "P", "p2.i2p"),
-       ""},
-      {"20 000 rows", {withLength(rows)}, false, rowsOut + "\n20000 eepsites\n", rowsFile, ""},
-      {"a close in the middle of a row",
-       {ok + whole, whole.substr(0, 40)},
-       false,
-       "whole.i2p; \n1 eepsites\n",
-       listed("whole.i2p", "W", "w2.i2p"),
-       ""},
-      {"404",
-       {"HTTP/1.1 404 Not Found\r\nContent-Length: 30\r\n\r\n" + row("ghost.i2p", "G", "g.i2p")},
-       false,
-       "",
-       "",
+       ok + "\x01junk\n" + row(zeroHost, binaryHelper, "z2.i2p") + "\n|" + std::string(1, '\0') +
+           "\xff\n" + row("plain.i2p", "P", "p2.i2p") + "\r\n",
+       false, zeroHost + "; plain.i2p; \n2 eepsites\n",
+       listed(zeroHost, binaryHelper, "z2.i2p") + listed("plain.i2p", "P", "p2.i2p"), ""},
+      {"20 000 rows", withLength(rows), false, rowsOut + "\n20000 eepsites\n", rowsFile, ""},
+      {"a close in the middle of a row", ok + whole + "|" + whole.substr(0, 40), false,
+       "whole.i2p; \n1 eepsites\n", listed("whole.i2p", "W", "w2.i2p"), ""},
+      {"404", "HTTP/1.1 404 Not Found\r\nContent-Length: 30\r\n\r\n" + row("g.i2p", "G", "h.i2p"),
+       false, "", "",
        "tessivar: the site answered with HTTP status 404 Not Found\n"
        "Error: Error HTTP status 404 Not Found\n"},
       {"a body cut short",
-       {"HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + row("cut.i2p", "C", "c.i2p") + "\n"},
-       false,
-       "",
-       "",
+       "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + row("cut.i2p", "C", "c.i2p") + "\n",
+       false, "", "",
        "tessivar: the site's reply is not a whole HTTP response: HTTP response incomplete body\n"
        "Error: Error HTTP response incomplete body\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    serveSite(c.pieces, c.keepOpen);
+    serveSite(c.response, c.keepOpen);
     const Outcome result = run();
     EXPECT_EQ(result.status, c.err.empty() ? kExitSuccess : kExitRunFailed);
     EXPECT_EQ(result.err, c.err);
@@ -341,7 +317,7 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
     settings_.samPort = bridge_.port();
     settings_.outputPath = dir_ + "/list.txt";
     settings_.timeout = std::chrono::milliseconds(200);
-    serveSite({withLength(row("a.i2p", "A", "a2.i2p") + "\n")});
+    serveSite(withLength(row("a.i2p", "A", "a2.i2p") + "\n"));
     bridge_.on("SESSION CREATE",
                "SESSION STATUS RESULT=OK DESTINATION=" + velqor_test::testKeyPriv() + "\n");
     bridge_.on("NAMING LOOKUP",
@@ -382,7 +358,7 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
   settings_.destination = "TRANSIENT";
   bridge_.on("SESSION CREATE",
              "SESSION STATUS RESULT=OK DESTINATION=" + velqor_test::testKeyPriv() + "\n");
-  serveSite({withLength(row("lost.i2p", "L", "lost2.i2p") + "\n")});
+  serveSite(withLength(row("lost.i2p", "L", "lost2.i2p") + "\n"));
   std::ostream unwritable(nullptr);
   EXPECT_EQ(run(&unwritable).err,
             "tessivar: cannot write standard output\nError: error writing standard output\n");
@@ -392,7 +368,7 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
   rlimit small = old;
   small.rlim_cur = 1 << 16;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  serveSite({withLength(std::string(1 << 18, 'x'))});
+  serveSite(withLength(std::string(1 << 18, 'x')));
   const Outcome full = run();
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
@@ -434,7 +410,7 @@ TEST_F(ListingTest, TheBinaryTakesItsArgumentsAndExitsWithTheOutcome) {
   EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(usage.out, "tessivar: unknown option '--bogus'\n" + CommandLine::usage());
 
-  serveSite({"HTTP/1.1 200 OK\r\n\r\n" + row("b.i2p", "B", "b2.i2p") + "\n"});
+  serveSite("HTTP/1.1 200 OK\r\n\r\n" + row("b.i2p", "B", "b2.i2p") + "\n");
   const Outcome ok = runTessivar(dir_ + "/out.txt " + dir_ +
                                  "/ignored.txt --sam=localhost:" + std::to_string(bridge_.port()) +
                                  " --site=x.i2p '--i2cp-options=inbound.length=0' 2>/dev/null");
@@ -454,7 +430,7 @@ TEST_F(ListingTest, TheBinaryTakesItsArgumentsAndExitsWithTheOutcome) {
 }
 
 TEST_F(ListingTest, TheBinaryRemovesItsPrivateTemporaryFileWhenTerminated) {
-  serveSite({"HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<html>"}, true);
+  serveSite("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<html>", true);
   // The shell prints its process number, which tessivar keeps by exec.
   FILE* pipe = popen(("echo $$; exec " TESSIVAR_BINARY + sam() + " 2>&1").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -476,7 +452,7 @@ TEST_F(ListingTest, TheBinaryRemovesItsPrivateTemporaryFileWhenTerminated) {
 // the bytes received, each updated in place and its line finished at the end of its step.
 TEST_F(ListingTest, OnATerminalTheWaitsShowTheirProgressInPlace) {
   const std::string page = withLength(row("tty.i2p", "T", "t2.i2p") + "\n");
-  serveSite({page});
+  serveSite(page);
   std::mutex mutex;
   std::string shown;  // everything the terminal got so far
   const auto created = bridge_.makeGate();
