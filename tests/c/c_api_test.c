@@ -95,8 +95,8 @@ static void test_null_handles_and_unusable_settings(void) {
           take_destination(velqor_get_my_destination(session), "", ""));
     CHECK(i == 5 || (getters_give(session, 0) && velqor_keeper_new(session) == NULL &&
                      velqor_namelookup(session, "a") == NULL));
-    CHECK(dg != NULL && velqor_datagram_session_is_sick(dg) == 1 &&
-          velqor_datagram_session_fd(dg) == -1);
+    CHECK(velqor_datagram_session_is_sick(dg) == 1 && velqor_datagram_session_fd(dg) == -1 &&
+          take_destination(velqor_datagram_session_destination(dg), "", ""));
     velqor_stop_forwarding_all(session), velqor_stream_session_free(session);
     velqor_datagram_session_free(dg);
   }
@@ -179,7 +179,8 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   CHECK(take_bytes(got, length, big, big_length));
   CHECK(take_destination(generated, pub, priv) && take_destination(mine, pub, priv));
 
-  /* Limits end a read or a request with a reason; without one a read waits for a cancel. */
+  /* Limits end a read or a request with a reason. Without one a read waits for a cancel, here
+   * for longer than the read limit: through a lookup that runs out of time. */
   velqor_limits* limits = velqor_limits_new();
   velqor_limits_set_read(limits, 50);
   session = velqor_stream_session_new_with_limits(&settings, limits); /* also for its sockets */
@@ -194,15 +195,14 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   pthread_t reader;
   void* ended = NULL;
   CHECK(pthread_create(&reader, NULL, read_until_cancelled, socket) == 0);
-  velqor_socket_cancel(socket);
-  CHECK(pthread_join(reader, &ended) == 0 && ended == socket && velqor_socket_is_ok(socket) == 0);
-  CHECK(velqor_socket_last_error_code(socket) == VELQOR_ERROR_CANCELLED);
-  velqor_socket_free(socket);
   velqor_limits_set_reply(limits, 100), velqor_set_limits(session, limits);
   CHECK(velqor_get_last_error(session) == NULL && velqor_namelookup(session, "a.i2p") == NULL);
   CHECK(velqor_get_last_error_code(session) == VELQOR_ERROR_TIMED_OUT && !velqor_is_sick(session));
   CHECK(take_reason(velqor_get_last_error(session), "NAMING LOOKUP: no complete line within 100"));
-  velqor_limits_free(limits), velqor_stream_session_free(session);
+  velqor_socket_cancel(socket);
+  CHECK(pthread_join(reader, &ended) == 0 && ended == socket && velqor_socket_is_ok(socket) == 0);
+  CHECK(velqor_socket_last_error_code(socket) == VELQOR_ERROR_CANCELLED);
+  velqor_socket_free(socket), velqor_limits_free(limits), velqor_stream_session_free(session);
 
   /* The bridge makes a key only where there is no file; an unreadable one is reported. */
   char dir[] = "/tmp/velqor-c-XXXXXX", key[64], seen[8] = "", *kept, rest[16];
@@ -221,6 +221,7 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
         take_equals(velqor_key_file_load(key, &reason), priv));
   /* Refused: a key that is not whole (the file stays), NULL arguments. */
   CHECK(velqor_key_file_save(key, "AAAA", &reason) == -1 && take_reason(reason, "is 3 bytes"));
+  CHECK(velqor_key_file_load(dir, &reason) == NULL && take_reason(reason, dir));
   CHECK(velqor_key_file_load(NULL, &reason) == NULL && take_reason(reason, "NULL"));
   CHECK(velqor_key_file_save(NULL, priv, NULL) == -1 && velqor_key_file_load(NULL, NULL) == NULL);
   CHECK(take_equals(velqor_key_file_load(key, NULL), priv) && unlink(key) == 0 && rmdir(dir) == 0);
