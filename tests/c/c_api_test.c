@@ -107,7 +107,7 @@ static void test_null_handles_and_unusable_settings(void) {
 static void* read_until_cancelled(void* socket) {
   size_t length = 1;
   char* got = velqor_read(socket, &length);
-  return got == NULL && length == 0 ? socket : (free(got), NULL);
+  return got == NULL && length == 0 ? socket : (free(got), (void*)NULL);
 }
 
 static void note_report(int state, const char* reason, void* seen) { /* upper case: a reason */
@@ -219,7 +219,7 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   reason = dir;
   CHECK(velqor_key_file_save(key, priv, &reason) == 0 && reason == NULL &&
         take_equals(velqor_key_file_load(key, &reason), priv));
-  /* Refused: a key that is not whole (the file stays), NULL arguments. */
+  /* Refused: a key that is not whole (the file stays), an unreadable file, NULL arguments. */
   CHECK(velqor_key_file_save(key, "AAAA", &reason) == -1 && take_reason(reason, "is 3 bytes"));
   CHECK(velqor_key_file_load(dir, &reason) == NULL && take_reason(reason, dir));
   CHECK(velqor_key_file_load(NULL, &reason) == NULL && take_reason(reason, "NULL"));
