@@ -21,6 +21,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 namespace velqor_interop {
 
@@ -118,43 +119,6 @@ std::string ChildProcess::describeEnd() const {
 
 namespace {
 
-// Loopback only; NTCP2 stays on because i2pd refuses to run without a transport; floodfill lets
-// one local destination find another's lease set.
-const char kConfigTemplate[] = R"(log = file
-loglevel = info
-ipv6 = false
-host = 127.0.0.1
-address4 = 127.0.0.1
-port = @NTCP2@
-nat = false
-netid = 77
-floodfill = true
-notransit = true
-[ntcp2]
-port = @NTCP2@
-[ssu2]
-enabled = false
-[http]
-enabled = false
-[httpproxy]
-enabled = false
-[socksproxy]
-enabled = false
-[sam]
-address = 127.0.0.1
-port = @SAM@
-[reseed]
-threshold = 0
-urls =
-yggurls =
-[addressbook]
-defaulturl =
-subscriptions =
-[exploratory]
-inbound.length = 0
-outbound.length = 0
-)";
-
 sockaddr_in loopback(uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -211,13 +175,6 @@ bool answersHello(uint16_t port) {
   return reply.rfind("HELLO REPLY ", 0) == 0 && reply.find(" RESULT=OK") < reply.find('\n');
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 }  // namespace
 
 I2pdRouter::I2pdRouter(const std::vector<HostEntry>& hosts) {
@@ -242,11 +199,7 @@ bool I2pdRouter::startOnce(const std::vector<HostEntry>& hosts) {
   for (const HostEntry& entry : hosts) hostsText += entry.name + "=" + entry.destination + "\n";
   writeTextFile(data + "/hosts.txt", hostsText);
   writeTextFile(directory_->file("tunnels.conf"), "");
-  const auto [sam, ntcp2] = findFreePorts();
-  samPort_ = sam;
-  writeTextFile(directory_->file("i2pd.conf"),
-                replaceAll(replaceAll(kConfigTemplate, "@SAM@", std::to_string(sam)), "@NTCP2@",
-                           std::to_string(ntcp2)));
+  std::tie(samPort_, ntcp2Port_) = findFreePorts();
   return launch();
 }
 
@@ -254,12 +207,12 @@ bool I2pdRouter::launch() {
   const std::string data = directory_->file("data");
   process_ = std::make_unique<ChildProcess>(
       "/usr/sbin/i2pd",
-      std::vector<std::string>{"--conf=" + directory_->file("i2pd.conf"),
-                               "--tunconf=" + directory_->file("tunnels.conf"),
-                               "--tunnelsdir=" + directory_->file("tunnels.d"), "--datadir=" + data,
-                               "--certsdir=/usr/share/i2pd/certificates",
-                               "--pidfile=" + data + "/i2pd.pid",
-                               "--logfile=" + data + "/i2pd.log"},
+      std::vector<std::string>{
+          "--conf=" VELQOR_I2PD_CONF, "--port=" + std::to_string(ntcp2Port_),
+          "--sam.port=" + std::to_string(samPort_), "--tunconf=" + directory_->file("tunnels.conf"),
+          "--tunnelsdir=" + directory_->file("tunnels.d"), "--datadir=" + data,
+          "--certsdir=/usr/share/i2pd/certificates", "--pidfile=" + data + "/i2pd.pid",
+          "--logfile=" + data + "/i2pd.log"},
       directory_->file("i2pd.out"), directory_->file("i2pd.out"));
 
   // The bridge gives no sign when it listens: probe it, pausing longer each time.

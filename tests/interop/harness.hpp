@@ -1,5 +1,5 @@
 // The interop harness: temporary directories, child processes and a private i2pd router (its own
-// directory and configuration, free loopback ports, no peers, no reseeding, zero-hop tunnels).
+// directory, free loopback ports and the configuration in i2pd.conf).
 #ifndef VELQOR_TESTS_INTEROP_HARNESS_HPP
 #define VELQOR_TESTS_INTEROP_HARNESS_HPP
 
@@ -96,6 +96,7 @@ class I2pdRouter {
   bool startOnce(const std::vector<HostEntry>& hosts);
   bool launch();  // starts i2pd on the written configuration and waits for HELLO
   uint16_t samPort_ = 0;
+  uint16_t ntcp2Port_ = 0;
   std::unique_ptr<TempDirectory> directory_;
   std::unique_ptr<ChildProcess> process_;
 };
