@@ -2,7 +2,6 @@
 // are all created at once before the tests (about 20 s each on this router) and then shared.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <velqor/velqor.h>
 #include <velqor/sam.hpp>
@@ -12,7 +11,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -43,8 +41,8 @@ struct Shared {
 class Environment : public ::testing::Environment {
   void SetUp() override {
     try {  // from the main thread: the router dies with the thread that started it
-      shared.router = std::make_unique<I2pdRouter>(
-          std::vector<I2pdRouter::HostEntry>{{kSiteName, velqor_test::testKeyPub()}});
+      shared.router =
+          std::make_unique<I2pdRouter>(std::string(kSiteName) + "=" + velqor_test::testKeyPub());
     } catch (const std::exception& e) {
       FAIL() << e.what();
     }
@@ -80,12 +78,7 @@ class Environment : public ::testing::Environment {
     shared.transient.reset();
     shared.fixed.reset();
     shared.client.reset();
-    if (!shared.router) return;
-    const pid_t pid = shared.router->pid();
-    const std::string directory = shared.router->directory();
     shared.router.reset();
-    EXPECT_NE(::kill(pid, 0), 0) << "i2pd still runs";
-    EXPECT_FALSE(std::filesystem::exists(directory));
   }
 };
 
@@ -298,7 +291,6 @@ TEST(Forward, DeliversStreamsUntilStopForwardingEndsIt) {
   const ForwardScope secondScope{server, second.port()};
   sendThroughI2p(destination, "to the second server");
   EXPECT_EQ(second.received(0), "to the second server");
-  EXPECT_EQ(first.connectionCount(), 1);
   EXPECT_FALSE(server.isSick());
 }
 
@@ -400,18 +392,16 @@ TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
 
   // By the site's b32 address, as a user without the site's name in the address book does.
   const std::string address = SAM::b32Address(velqor_test::testKeyPub());
-  TempDirectory work("velqor-tessivar.");
-  ChildProcess tessivar(
-      VELQOR_TESSIVAR_PATH,
-      {std::string("--sam=") + kRouterHost + ":" + std::to_string(shared.router->samPort()),
-       "--site=" + address, std::string("--i2cp-options=") + kZeroHopOptions,
-       work.file("eepsites.txt")},
-      work.file("stdout"), work.file("stderr"));
-  tessivar.waitForExit(std::chrono::seconds(120));  // one session (about 20 s) and a page
-  tessivar.stop();
-  EXPECT_EQ(tessivar.describeEnd(), "exit status 0") << readTextFile(work.file("stderr"));
-  EXPECT_EQ(readTextFile(work.file("stdout")), expectedStdout);
-  EXPECT_EQ(readTextFile(work.file("eepsites.txt")), expectedFile);
+  const auto file = [](const char* name) { return shared.router->file(name); };
+  const std::string command = std::string("timeout 120 " VELQOR_TESSIVAR_PATH " --sam=") +
+                              kRouterHost + ":" + std::to_string(shared.router->samPort()) +
+                              " --site=" + address + " '--i2cp-options=" + kZeroHopOptions + "' " +
+                              file("eepsites.txt") + " >" + file("stdout") + " 2>" +
+                              file("stderr") + " </dev/null";
+  // One session (about 20 s) and a page.
+  EXPECT_EQ(std::system(command.c_str()), 0) << readTextFile(file("stderr"));
+  EXPECT_EQ(readTextFile(file("stdout")), expectedStdout);
+  EXPECT_EQ(readTextFile(file("eepsites.txt")), expectedFile);
   const std::string requestStart = "GET / HTTP/1.1\r\nHost: " + address + "\r\n";
   EXPECT_EQ(site.received(0).rfind(requestStart, 0), 0u) << site.received(0);
 }
