@@ -22,7 +22,6 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -47,17 +46,6 @@ std::future<std::unique_ptr<T>> startMaking(Arguments... arguments) {
 inline std::string readTextFile(const std::string& path) {  // "" when unreadable
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// `size` pseudo-random bytes drawn from `seed`; one in eight is zero, often several in a row.
-inline std::string patternBytes(std::size_t size, uint32_t seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) {
-    const uint32_t draw = generator();
-    byte = (draw & 7u) == 0 ? '\0' : static_cast<char>(draw >> 8);
-  }
-  return bytes;
 }
 
 // Reads from `fd` until `marker` has come, or with "" until the peer closes.

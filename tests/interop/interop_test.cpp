@@ -1,5 +1,6 @@
-// The library, its C interface and tessivar against a private i2pd router, with sessions that
-// are all created at once before the tests (about 20 s each on this router) and then shared.
+// The library, its C interface and tessivar against a private i2pd router, with stream and
+// datagram sessions that are all created at once before the tests (about 20 s each on this
+// router, whatever else runs) and then shared.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,17 +27,21 @@
 namespace velqor_interop {
 namespace {
 
+using SAM::DatagramSession;
+using SAM::StreamSession;
 constexpr char kSiteName[] = "velqor-site.i2p";  // the address book's name for the test key
 constexpr std::chrono::seconds kLimit(60);       // a bound against hangs, not a measure
 
-struct Shared {
-  std::unique_ptr<I2pdRouter> router;
-  std::unique_ptr<SAM::StreamSession> client;     // transient; connects to the others
-  std::unique_ptr<SAM::StreamSession> fixed;      // the test key; accepts
-  std::unique_ptr<SAM::StreamSession> transient;  // accepts
+struct Shared {  // the sessions the tests share, and the router last: reset after them
+
+  std::unique_ptr<StreamSession> client;     // transient; connects to the others
+  std::unique_ptr<StreamSession> fixed;      // the test key; accepts
+  std::unique_ptr<StreamSession> transient;  // accepts
   // Only for the rebuild: on i2pd 2.45 a destination taken again stops publishing its lease set.
-  std::unique_ptr<SAM::StreamSession> rebuildable;
-  velqor_stream_session* c = nullptr;  // through the C interface; connects and accepts
+  std::unique_ptr<StreamSession> rebuildable;
+  std::unique_ptr<DatagramSession> datagrams[4];  // [0] and [1] DATAGRAM, [2] and [3] RAW
+  velqor_stream_session* c = nullptr;             // the C interface; connects and accepts
+  std::unique_ptr<I2pdRouter> router;
 } shared;
 
 class Environment : public ::testing::Environment {
@@ -47,40 +53,53 @@ class Environment : public ::testing::Environment {
       FAIL() << e.what();
     }
     const uint16_t port = shared.router->samPort();
-    auto start = [port](std::string name, std::string key, std::string options) {
-      return std::async(std::launch::async, [=] {
-        return std::make_unique<SAM::StreamSession>(name, kRouterHost, port, key, options);
-      });
+    const auto stream = [port](const std::string& key, const char* options) {
+      return startMaking<StreamSession>("interop", kRouterHost, port, key, options);
     };
-    auto client = start("interop-client", "TRANSIENT", kZeroHopOptions);
-    auto fixed = start("interop-fixed", velqor_test::testKeyPriv(), kServerSessionOptions);
-    auto transient = start("interop-transient", "TRANSIENT", kServerSessionOptions);
-    auto rebuildable = start("interop-rebuild", "TRANSIENT", kServerSessionOptions);
-    auto c = std::async(std::launch::async, [port] {
-      const velqor_settings settings{kRouterHost, port, "interop-c", kServerSessionOptions,
-                                     "TRANSIENT"};
-      return velqor_stream_session_new(&settings);
-    });
-    shared.client = client.get();
-    shared.fixed = fixed.get();
-    shared.transient = transient.get();
-    shared.rebuildable = rebuildable.get();
-    shared.c = c.get();
-    for (auto* session : {&shared.client, &shared.fixed, &shared.transient, &shared.rebuildable}) {
-      ASSERT_FALSE((*session)->isSick()) << shared.router->logTail();
+    auto client = stream("TRANSIENT", kZeroHopOptions);
+    auto fixed = stream(velqor_test::testKeyPriv(), kServerSessionOptions);
+    auto transient = stream("TRANSIENT", kServerSessionOptions);
+    auto rebuildable = stream("TRANSIENT", kServerSessionOptions);
+    SAM::TimeLimits limits;
+    limits.read = std::chrono::seconds(30);  // a bound against a lost datagram, not a measure
+    std::future<std::unique_ptr<DatagramSession>> datagrams[4];
+    for (int i = 0; i < 4; ++i) {
+      datagrams[i] = startMaking<DatagramSession>(
+          "interop", kRouterHost, port, i < 2 ? SAM::Message::DATAGRAM : SAM::Message::RAW,
+          "TRANSIENT", kServerSessionOptions, limits);
     }
+    const velqor_settings settings{kRouterHost, port, "interop", kServerSessionOptions,
+                                   "TRANSIENT"};
+    shared.c = velqor_stream_session_new(&settings);  // meanwhile
+    const auto made = [](auto& future) {
+      auto session = future.get();
+      EXPECT_FALSE(session->isSick()) << session->getLastError().reason << shared.router->logTail();
+      return session;
+    };
+    shared.client = made(client);
+    shared.fixed = made(fixed);
+    shared.transient = made(transient);
+    shared.rebuildable = made(rebuildable);
+    for (int i = 0; i < 4; ++i) shared.datagrams[i] = made(datagrams[i]);
     ASSERT_EQ(velqor_is_sick(shared.c), 0) << shared.router->logTail();
   }
 
   void TearDown() override {
     velqor_stream_session_free(shared.c);
-    shared.rebuildable.reset();
-    shared.transient.reset();
-    shared.fixed.reset();
-    shared.client.reset();
-    shared.router.reset();
+    shared = Shared();
   }
 };
+
+// `size` pseudo-random bytes drawn from `seed`; one in eight is zero, often several in a row.
+std::string patternBytes(std::size_t size, uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    const uint32_t draw = generator();
+    byte = (draw & 7u) == 0 ? '\0' : static_cast<char>(draw >> 8);
+  }
+  return bytes;
+}
 
 ::testing::AssertionResult sameBytes(const std::string& expected, const std::string& actual) {
   if (expected == actual) return ::testing::AssertionSuccess();
@@ -406,6 +425,55 @@ TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
   EXPECT_EQ(site.received(0).rfind(requestStart, 0), 0u) << site.received(0);
 }
 #endif
+
+// Sends `payload` from `from` to `to` and checks that `to` receives exactly it, from `from` in
+// a DATAGRAM session; returns the sender that `to` saw.
+std::string deliver(DatagramSession& from, DatagramSession& to, const std::string& payload,
+                    const std::string& destination = "") {
+  EXPECT_TRUE(
+      from.send(destination.empty() ? to.getMyDestination().pub : destination, payload).isOk)
+      << from.getLastError().reason;
+  const auto got = to.receive();
+  EXPECT_TRUE(got.isOk) << to.getLastError().reason;
+  EXPECT_TRUE(got.value.payload == payload)
+      << "sent " << payload.size() << " bytes, got " << got.value.payload.size();
+  const bool repliable = to.getStyle() == SAM::Message::DATAGRAM;
+  EXPECT_EQ(got.value.sender, repliable ? from.getMyDestination().pub : "");
+  return got.value.sender;
+}
+
+// In a DATAGRAM session the answer goes to the sender the bridge named.
+TEST(Datagrams, GoBothWaysInBothStyles) {
+  for (int a : {0, 2}) {
+    const std::string sender =
+        deliver(*shared.datagrams[a], *shared.datagrams[a + 1], patternBytes(1031, a));
+    deliver(*shared.datagrams[a + 1], *shared.datagrams[a], std::string("\0\0back\0", 7), sender);
+  }
+}
+
+// The largest payload the header allows arrives whole in both styles; one byte more is refused
+// before sending (i2pd would cut it to fit its buffer and deliver the rest). The refused payload
+// differs from the one that follows, so a datagram that left anyway would be the one received.
+TEST(Datagrams, TheLargestPayloadArrivesAndALongerOneIsRefused) {
+  for (int a : {0, 2}) {
+    DatagramSession &from = *shared.datagrams[a], &to = *shared.datagrams[a + 1];
+    const std::size_t largest = from.maxPayloadSize(to.getMyDestination().pub);
+    EXPECT_EQ(largest + 6 + from.getSessionID().size() + 524, DatagramSession::maxDatagramSize);
+    EXPECT_FALSE(from.send(to.getMyDestination().pub, patternBytes(largest + 1, 4)).isOk);
+    EXPECT_EQ(from.getLastError().code, SAM::ErrorCode::ARGUMENT);
+    deliver(from, to, patternBytes(largest, 5));
+    EXPECT_FALSE(from.isSick());
+  }
+}
+
+TEST(Datagrams, ADatagramToADestinationNobodyServesIsLostWithoutHarm) {
+  DatagramSession &a = *shared.datagrams[0], &b = *shared.datagrams[1];
+  const auto nobody = a.destGenerate();
+  ASSERT_TRUE(nobody.isOk);
+  EXPECT_TRUE(a.send(nobody.value.pub, "into the void").isOk) << a.getLastError().reason;
+  EXPECT_FALSE(a.isSick());
+  deliver(a, b, "still here");
+}
 
 }  // namespace
 }  // namespace velqor_interop
