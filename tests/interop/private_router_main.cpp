@@ -1,47 +1,30 @@
-// velqor_private_router: runs a private i2pd router for demonstrations and manual tests, on
-// free loopback ports with a temporary directory of its own, until SIGINT or SIGTERM.
-//
-//   velqor_private_router [--host=NAME=PUBLIC_DESTINATION]...
-//
-// Each --host puts NAME into the router's address book. Once the SAM bridge answers, one line
-// "SAM_PORT=<port>" is printed on standard output. On SIGINT or SIGTERM the router is stopped
-// and its directory removed; the exit status is 0, or 1 when the router did not start.
+// velqor_private_router [--host=NAME=PUBLIC_DESTINATION]...: runs the private i2pd router of the
+// interop tests, for demonstrations and manual tests, until SIGINT, SIGTERM or SIGHUP. Each --host
+// puts NAME into its address book. Prints "SAM_PORT=<port>" once the bridge answers; exits 0 once
+// the router is stopped and its directory removed, 1 when it did not start, 2 on a usage error.
 #include <signal.h>
-
-#include <cstdio>
-#include <exception>
 #include <iostream>
 #include <string>
-#include <vector>
-
 #include "harness.hpp"
 
 int main(int argc, char** argv) {
-  std::vector<velqor_interop::I2pdRouter::HostEntry> hosts;
+  std::string hosts;  // hosts.txt
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    const std::string prefix = "--host=";
-    const std::size_t equals = argument.find('=', prefix.size());
-    if (argument.compare(0, prefix.size(), prefix) != 0 || equals == std::string::npos) {
+    if (argument.rfind("--host=", 0) != 0 || argument.find('=', 7) == std::string::npos) {
       std::cerr << "usage: velqor_private_router [--host=NAME=PUBLIC_DESTINATION]...\n";
       return 2;
     }
-    hosts.push_back(
-        {argument.substr(prefix.size(), equals - prefix.size()), argument.substr(equals + 1)});
+    hosts += argument.substr(7) + "\n";
   }
-
-  // Blocked before the router starts, for sigwait() below; the router unblocks them for itself.
-  sigset_t stopSignals;
+  sigset_t stopSignals;  // blocked for sigwait() below; the router unblocks them for itself
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
   sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-
   try {
     velqor_interop::I2pdRouter router(hosts);
     std::cout << "SAM_PORT=" << router.samPort() << std::endl;
-    std::cerr << "i2pd runs in " << router.directory() << std::endl;
+    std::cerr << "i2pd logs to " << router.file("i2pd.log") << std::endl;
     int received = 0;
     sigwait(&stopSignals, &received);
   } catch (const std::exception& e) {

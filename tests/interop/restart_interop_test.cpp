@@ -3,74 +3,65 @@
 // VELQOR_RESTARTS (default 1) sets how many times the router is killed; the time from each
 // return of the bridge to the first bytes exchanged again is printed.
 #include <gtest/gtest.h>
-#include <velqor/sam.hpp>
-
+#include <sys/socket.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
-
+#include <velqor/sam.hpp>
 #include "harness.hpp"
 
 namespace velqor_interop {
 namespace {
 
+using Session = SAM::StreamSession;
 using State = SAM::SessionKeeper::State;
 const SAM::TimeLimits kLimits{std::chrono::seconds(5), std::chrono::seconds(90),
                               std::chrono::seconds(60), std::chrono::seconds(60)};
 
-std::unique_ptr<SAM::StreamSession> sessionOn(uint16_t port, const std::string& destination,
-                                              const char* options) {
-  return std::make_unique<SAM::StreamSession>("restart", kRouterHost, port, destination, options,
-                                              kLimits);
-}
-
 // Looks `b32` up with a new client, connects, sends `line`; returns the line that comes back.
-std::string echoThroughI2p(std::future<std::unique_ptr<SAM::StreamSession>> made,
-                           const std::string& b32, const std::string& line) {
-  const std::unique_ptr<SAM::StreamSession> client = made.get();
-  const auto destination = client->namingLookup(b32);
-  auto stream = client->connect(destination.value, false);
-  if (!stream.isOk) return "(" + client->getLastError().reason + ")";
+std::string echoThroughI2p(std::future<std::unique_ptr<Session>> client, const std::string& b32,
+                           const std::string& line) {
+  const std::unique_ptr<Session> made = client.get();
+  auto stream = made->connect(made->namingLookup(b32).value, false);
+  if (!stream.isOk) return "(" + made->getLastError().reason + ")";
   stream.value->write(line);
   return stream.value->readLine();
 }
 
 TEST(RouterRestart, AKeptServerIsReachedAgainByItsB32AfterEachRestart) {
-  const int restarts =
-      std::getenv("VELQOR_RESTARTS") ? std::atoi(std::getenv("VELQOR_RESTARTS")) : 1;
-  TempDirectory keys("velqor-keys.");
+  const char* restarts = std::getenv("VELQOR_RESTARTS");
   I2pdRouter router;
   const uint16_t port = router.samPort();
   SAM::FullDestination key;
   const SAM::Error made =
-      SAM::loadOrGenerateKeyFile(keys.file("server.dat"), kRouterHost, port, key, kLimits);
+      SAM::loadOrGenerateKeyFile(router.file("server.dat"), kRouterHost, port, key, kLimits);
   ASSERT_TRUE(made.ok()) << made.reason;
   EXPECT_EQ(key.priv.size(), 908u) << "an EdDSA key";
-  const std::string b32 = SAM::b32Address(key.pub);
   LocalServer echo([](int fd) {
     const std::string line = receiveUntil(fd, "\n");
     ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
     return line;
   });
   const auto newClient = [port] {
-    return std::async(std::launch::async, sessionOn, port, "TRANSIENT", kZeroHopOptions);
+    return startMaking<Session>("restart", kRouterHost, port, "TRANSIENT", kZeroHopOptions,
+                                kLimits);
   };
   auto client = newClient();
-  SAM::SessionKeeper keeper(sessionOn(port, key.priv, kServerSessionOptions));
-  std::vector<std::tuple<State, SAM::ErrorCode, long>> reports;
+  SAM::SessionKeeper keeper(std::make_unique<Session>("restart", kRouterHost, port, key.priv,
+                                                      kServerSessionOptions, kLimits));
+  std::vector<std::tuple<State, SAM::ErrorCode, long>> reports;  // with the back-off then
   keeper.setListener([&](State state, const SAM::Error& reason) {
     reports.emplace_back(state, reason.code, static_cast<long>(keeper.backoff().count()));
   });
   ASSERT_TRUE(keeper.keep(std::chrono::milliseconds(0))) << router.logTail();
   ASSERT_TRUE(keeper.session().forward(kRouterHost, echo.port(), true).isOk);
+  const std::string b32 = SAM::b32Address(key.pub);
   ASSERT_EQ(echoThroughI2p(std::move(client), b32, "before\n"), "before\n");
 
-  for (int round = 1; round <= restarts; ++round) {
+  for (int round = 1; round <= (restarts ? std::atoi(restarts) : 1); ++round) {
     reports.clear();
     router.kill();
     // The release delay and three attempts (after 1 s and 2 s more) while the bridge is gone.
