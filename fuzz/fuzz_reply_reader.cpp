@@ -1,6 +1,7 @@
-// The reply reader: Message::checkAnswer and Message::getValue on any bytes, with keys taken
-// from the input itself, and values of any bytes planted into well-formed replies; and the
-// description of a reply in reasons, which must never carry a key.
+// What the library reads from the bridge: Message::checkAnswer and Message::getValue on any
+// bytes, with keys taken from the input itself and values of any bytes planted into well-formed
+// replies; the description of a reply in reasons, which must never carry a key; and the public
+// destination derived from a private one, over I2P base64 that round-trips.
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <velqor/sam.hpp>
 
 #include "fuzz_require.hpp"
+#include "sam/i2p_base64.hpp"
 #include "sam/reply_text.hpp"
 
 namespace {
@@ -102,12 +104,35 @@ void checkDescription(const std::string& answer) {
   }
 }
 
+// A private destination's public part: its first 387 bytes plus the certificate length at
+// bytes 385-386, when the text decodes and is that long; else the first 516 characters.
+void checkDerivation(const std::string& priv) {
+  const std::string pub = SAM::derivePublicDestination(priv);
+  const auto bytes = SAM::I2pBase64::decode(priv);
+  if (bytes) FUZZ_REQUIRE(SAM::I2pBase64::encode(*bytes).size() == priv.size());
+  std::size_t length = 0;
+  if (bytes && bytes->size() >= 387) {
+    length = 387 + (static_cast<unsigned char>((*bytes)[385]) << 8 |
+                    static_cast<unsigned char>((*bytes)[386]));
+  }
+  if (length != 0 && bytes->size() >= length) {
+    FUZZ_REQUIRE(SAM::I2pBase64::decode(pub) == bytes->substr(0, length));
+    FUZZ_REQUIRE(SAM::derivePublicDestination(pub) == pub);
+  } else {
+    FUZZ_REQUIRE(pub == priv.substr(0, 516));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string answer(reinterpret_cast<const char*>(data), size);
   checkStatus(answer);
   checkDescription(answer);
+  checkDerivation(answer);
+  const std::string encoded = SAM::I2pBase64::encode(answer);
+  FUZZ_REQUIRE(SAM::I2pBase64::decode(encoded) == answer);
+  checkDerivation(encoded);
   for (const char* key : {"RESULT", "VALUE", "DESTINATION", "MESSAGE", "VERSION", "PUB", "PRIV"}) {
     checkValue(answer, key);
   }
