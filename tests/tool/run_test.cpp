@@ -1,5 +1,6 @@
 // tessivar's runs against the fake bridge and a scripted site: in-process for the listings and
 // their failures, and as the real binary for its command line, signals and terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pty.h>
@@ -118,7 +119,8 @@ class ListingTest : public ::testing::Test {
         request_ += line;
       }
       conn.sendSplit({pieces[0], ""});
-      for (const auto& entry : fs::directory_iterator(dir_ + "/tmp")) {
+      std::error_code gone;  // the test may have ended and removed the directory
+      for (const auto& entry : fs::directory_iterator(dir_ + "/tmp", gone)) {
         struct stat info {};
         lstat(entry.path().c_str(), &info);
         std::lock_guard<std::mutex> lock(mutex_);
@@ -411,9 +413,9 @@ TEST_F(ListingTest, TheBinaryTakesItsArgumentsAndExitsWithTheOutcome) {
   EXPECT_EQ(usage.out, "tessivar: unknown option '--bogus'\n" + CommandLine::usage());
 
   serveSite("HTTP/1.1 200 OK\r\n\r\n" + row("b.i2p", "B", "b2.i2p") + "\n");
-  const Outcome ok = runTessivar(dir_ + "/out.txt " + dir_ +
-                                 "/ignored.txt --sam=localhost:" + std::to_string(bridge_.port()) +
-                                 " --site=x.i2p '--i2cp-options=inbound.length=0' 2>/dev/null");
+  const Outcome ok = runTessivar(
+      dir_ + "/out.txt " + dir_ + "/ignored.txt --sam=localhost:" + std::to_string(bridge_.port()) +
+      " --site=x.i2p '--i2cp-options=inbound.length=0' --timeout=0 2>/dev/null");
   EXPECT_EQ(ok.status, 0);
   EXPECT_EQ(ok.out, "b.i2p; \n1 eepsites\n");
   EXPECT_EQ(contentsOf(dir_ + "/out.txt"), "b.i2p  B  b2.i2p\r\n");
@@ -464,7 +466,8 @@ TEST_F(ListingTest, OnATerminalTheWaitsShowTheirProgressInPlace) {
   const std::string samOption = "--sam=127.0.0.1:" + std::to_string(bridge_.port());
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  if (pid == 0) {  // standard output elsewhere: only standard error decides
+    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
     execl(TESSIVAR_BINARY, TESSIVAR_BINARY, samOption.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -487,7 +490,6 @@ TEST_F(ListingTest, OnATerminalTheWaitsShowTheirProgressInPlace) {
   EXPECT_LT(tunnel, lookup) << shown;
   EXPECT_LT(bytes, received) << shown;
   EXPECT_NE(received, std::string::npos) << shown;
-  EXPECT_NE(shown.find("tty.i2p; \r\n1 eepsites\r\n"), std::string::npos) << shown;
 }
 
 }  // namespace
