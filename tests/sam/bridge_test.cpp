@@ -272,59 +272,83 @@ TEST(StreamSessionTest, SilentStreamsReadNoStatusLine) {
             "STREAM CONNECT ID=" + session.getSessionID() + " DESTINATION=peer SILENT=true\n");
 }
 
-// Each row: the bridge sends `first` to lines that start with `held`, then nothing, and reads
-// until the client closes; the limit of the phase that waits ends it.
-TEST(TimeLimitTest, EveryPhaseEndsAtItsLimitAndClosesItsConnection) {
-  // A listener whose accept queue is full (a backlog of 0 holds one) answers no further connect.
-  uint16_t fullPort = 0;
-  std::vector<int> fds{loopbackSocket(fullPort, 0)};
+// Each row: the session's host and port (0: the bridge's), the bridge's answer `first` to lines
+// that start with `held` (then it reads until the client closes, but for an accept), the request
+// made, and how it fails: the code, the start of the reason, and whether the session is sick.
+// Every connection is closed by then, by the time limit where one ran out, and given back.
+TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
+  // A port where nothing listens, and a listener whose accept queue is full (a backlog of 0
+  // holds one), which answers no further connect.
+  uint16_t deadPort = 0, fullPort = 0;
+  std::vector<int> fds{loopbackSocket(deadPort, -1), loopbackSocket(fullPort, 0)};
   const sockaddr_in full{AF_INET, htons(fullPort), {htonl(INADDR_LOOPBACK)}, {}};
   for (int i = 0; i < 4; ++i) {
     fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&full), sizeof full);
   }
+  const std::string connect = "SESSION CREATE: connect to 127.0.0.1:";
+  const std::string noLine = ": no complete line within 100 ms";
   const struct {
-    std::string held, first, reason;
+    std::string host;
+    uint16_t port;
+    std::string held, first, request;
+    ErrorCode code;
+    std::string reason;
   } cases[] = {
-      {"connect", "",
-       "SESSION CREATE: connect to 127.0.0.1:" + std::to_string(fullPort) +
-           ": no connection within 100 ms"},
-      {"HELLO", "", "SESSION CREATE: HELLO: no complete line within 100 ms"},
-      {"SESSION CREATE", "", "SESSION CREATE: no complete line within 100 ms"},
-      {"STREAM CONNECT", "", "STREAM CONNECT: no complete line within 100 ms"},
-      {"STREAM ACCEPT", kStreamOk, "write: not sent within 100 ms"},
+      {kHost, deadPort, "", "", "", ErrorCode::CONNECT,
+       connect + std::to_string(deadPort) + ": Connection refused"},
+      // The resolver refuses an empty label without asking any server.
+      {"no-such..host", 0, "", "", "", ErrorCode::RESOLVE,
+       "SESSION CREATE: resolve no-such..host: "},
+      {"no-such..host", 0, "", "", "NAMING LOOKUP", ErrorCode::RESOLVE,
+       "NAMING LOOKUP: resolve no-such..host: "},
+      {kHost, 0, "NAMING LOOKUP", "NAMING REPLY RESULT=I2P_ERROR MESSAGE=\"no \\\"route\\\"\"\n",
+       "NAMING LOOKUP", ErrorCode::REFUSED,
+       "NAMING LOOKUP refused by the bridge: RESULT=I2P_ERROR MESSAGE=\"no \"route\"\""},
+      {kHost, fullPort, "", "", "", ErrorCode::TIMED_OUT,
+       connect + std::to_string(fullPort) + ": no connection within 100 ms"},
+      {kHost, 0, "HELLO", "", "", ErrorCode::TIMED_OUT, "SESSION CREATE: HELLO" + noLine},
+      {kHost, 0, "SESSION CREATE", "", "", ErrorCode::TIMED_OUT, "SESSION CREATE" + noLine},
+      {kHost, 0, "STREAM CONNECT", "", "STREAM CONNECT", ErrorCode::TIMED_OUT,
+       "STREAM CONNECT" + noLine},
+      {kHost, 0, "STREAM ACCEPT", kStreamOk, "STREAM ACCEPT", ErrorCode::TIMED_OUT,
+       "write: not sent within 100 ms"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     const int descriptorsBefore = openDescriptors();
     {
-      const bool writes = c.held == "STREAM ACCEPT";
       FakeBridge bridge;
       auto never = bridge.makeGate();
-      bridge.on(c.held, [&](BridgeConnection& conn, const std::string&) {
-        conn.send(c.first);
-        writes ? never->wait() : static_cast<void>(conn.readAll());
-      });
-      const std::chrono::milliseconds limit(100);
-      StreamSession session("limits", kHost, c.held == "connect" ? fullPort : bridge.port(),
-                            "TRANSIENT", "", SAM::TimeLimits{limit, limit, limit, limit});
-      std::unique_ptr<I2pSocket> stream;
-      if (c.held.rfind("STREAM", 0) == 0) {
-        auto result = writes ? session.accept(false) : session.connect("peer", false);
-        EXPECT_EQ(result.isOk, writes);
-        stream = std::move(result.value);
+      if (!c.held.empty()) {
+        bridge.on(c.held, [&](BridgeConnection& conn, const std::string&) {
+          conn.send(c.first);
+          c.request == "STREAM ACCEPT" ? never->wait() : static_cast<void>(conn.readAll());
+        });
       }
-      if (stream) stream->write(std::string(64 << 20, 'w'));  // the peer never reads
+      const std::chrono::milliseconds limit(100);
+      StreamSession session("why", c.host, c.port != 0 ? c.port : bridge.port(), "TRANSIENT", "",
+                            SAM::TimeLimits{limit, limit, limit, limit});
+      bool ok = false;
+      if (c.request == "NAMING LOOKUP") ok = session.namingLookup("site.i2p").isOk;
+      if (c.request == "STREAM CONNECT") ok = session.connect("peer", false).isOk;
+      std::unique_ptr<I2pSocket> stream;
+      if (c.request == "STREAM ACCEPT") {
+        stream = std::move(session.accept(false).value);
+        ASSERT_TRUE(stream);
+        stream->write(std::string(64 << 20, 'w'));  // the peer never reads
+        ok = stream->isOk();
+      }
+      EXPECT_FALSE(ok);
       const SAM::Error& error = stream ? stream->getLastError() : session.getLastError();
-      EXPECT_EQ(error.code, ErrorCode::TIMED_OUT);
-      EXPECT_EQ(error.reason, c.reason);
-      EXPECT_FALSE(stream && stream->isOk());
-      // A creation that runs out of time failed; a request's limit is the caller's choice and
-      // says nothing about the session.
-      EXPECT_EQ(session.isSick(), c.reason.rfind("SESSION CREATE", 0) == 0);
+      EXPECT_EQ(error.code, c.code);
+      EXPECT_EQ(error.reason.substr(0, c.reason.size()), c.reason);
+      // A creation that failed makes the session sick; a request's failure does not, nor does the
+      // time limit the caller chose for it.
+      EXPECT_EQ(session.isSick(), c.request.empty() || c.code == ErrorCode::RESOLVE);
       // While the objects live, so that the closing is the limit's doing.
       const int last = bridge.connectionCount() - 1;
-      if (!writes && last >= 0) bridge.waitUntilClosed(last);
+      if (!stream && last >= 0) bridge.waitUntilClosed(last);
     }
     EXPECT_EQ(openDescriptors(), descriptorsBefore) << "a descriptor leaked";
   }
@@ -358,41 +382,6 @@ TEST(CancelTest, WakesAThreadBlockedInReadLine) {
   EXPECT_EQ(socket.read(), "");
   EXPECT_FALSE(socket.isOk());
   bridge.waitUntilClosed(0);
-}
-
-TEST(FailureReasonTest, SaysWhatWentWrong) {
-  struct Case {
-    std::string host;
-    bool deadPort;  // a port where nothing listens, else the fake bridge's
-    std::string lookupReply;
-    ErrorCode code;
-    std::string reasonStart;
-  };
-  const int descriptorsBefore = openDescriptors();
-  uint16_t deadPort = 0;
-  const int dead = loopbackSocket(deadPort, -1);
-  const std::vector<Case> cases = {
-      {kHost, true, "", ErrorCode::CONNECT,
-       "SESSION CREATE: connect to 127.0.0.1:" + std::to_string(deadPort) + ": Connection refused"},
-      // The resolver refuses an empty label without asking any server.
-      {"no-such..host", false, "", ErrorCode::RESOLVE, "SESSION CREATE: resolve no-such..host: "},
-      {"no-such..host", false, "-", ErrorCode::RESOLVE, "NAMING LOOKUP: resolve no-such..host: "},
-      {kHost, false, "NAMING REPLY RESULT=I2P_ERROR MESSAGE=\"no \\\"route\\\"\"\n",
-       ErrorCode::REFUSED,
-       "NAMING LOOKUP refused by the bridge: RESULT=I2P_ERROR MESSAGE=\"no \"route\"\""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.reasonStart);
-    FakeBridge bridge;
-    bridge.on("NAMING LOOKUP", c.lookupReply);
-    StreamSession session("why", c.host, c.deadPort ? deadPort : bridge.port());
-    if (!c.lookupReply.empty()) session.namingLookup("site.i2p");
-    EXPECT_EQ(session.getLastError().code, c.code);
-    EXPECT_EQ(session.getLastError().reason.substr(0, c.reasonStart.size()), c.reasonStart);
-    EXPECT_EQ(session.isSick(), c.code != ErrorCode::REFUSED);
-  }
-  ::close(dead);
-  EXPECT_EQ(openDescriptors(), descriptorsBefore) << "a failed connect leaked";
 }
 
 }  // namespace
