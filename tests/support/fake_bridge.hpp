@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,19 +26,14 @@ int openDescriptors();
 class Gate {
  public:
   void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
+    std::call_once(once_, [this] { opening_.set_value(); });
   }
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
+  void wait() { opened_.wait(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
+  std::once_flag once_;
+  std::promise<void> opening_;
+  std::shared_future<void> opened_ = opening_.get_future().share();
 };
 
 // One accepted connection, seen from the bridge; its methods run inside a rule's handler.
