@@ -357,15 +357,8 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
 
 // A thread blocked in readLine() wakes at cancel(), and every later call fails at once.
 TEST(CancelTest, WakesAThreadBlockedInReadLine) {
-  FakeBridge bridge;
-  bridge.on("HELLO VERSION", [](BridgeConnection& conn, const std::string&) {
-    conn.send(kHelloOk + "a line\nno end of line");
-    conn.readAll();  // until the client's end
-  });
+  FakeBridge bridge;  // sends nothing after the handshake
   I2pSocket socket(kHost, bridge.port());
-  // The bytes after the reply in the same receive are kept, one line after the other.
-  EXPECT_EQ(socket.readLine(), "a line\n");
-  EXPECT_EQ(socket.read(), "no end of line");
   std::promise<pid_t> reader;
   auto blocked = std::async(std::launch::async, [&] {
     reader.set_value(static_cast<pid_t>(::syscall(SYS_gettid)));

@@ -288,7 +288,6 @@ void FakeBridge::acceptLoop() {
                           cv_.notify_all();
                         }),
                         conn});
-    cv_.notify_all();
   }
 }
 
@@ -300,7 +299,6 @@ void FakeBridge::serve(BridgeConnection& conn) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back(line);
-      cv_.notify_all();
       for (auto rule = rules_.rbegin(); rule != rules_.rend() && !handler; ++rule) {
         if (line.compare(0, rule->first.size(), rule->first) == 0) handler = rule->second;
       }
