@@ -41,12 +41,12 @@ TEST(DatagramSession, CreatesItsStyleNamingTheUdpPortItReceivesOn) {
     FakeBridge bridge;
     auto session = openSession(bridge, style);
     const auto lines = bridge.linesStartingWith("SESSION CREATE");
+    EXPECT_EQ(session->isSick(), style == Message::STREAM);
+    ASSERT_EQ(lines.size(), style == Message::STREAM ? 0u : 1u);
     if (style == Message::STREAM) {
-      EXPECT_TRUE(lines.empty() && session->isSick());
       EXPECT_EQ(session->getLastError().code, ErrorCode::ARGUMENT);
       continue;
     }
-    ASSERT_EQ(lines.size(), 1u);
     const std::string port = Message::getValue(lines[0], "PORT");
     EXPECT_EQ(lines[0],
               "SESSION CREATE STYLE=" + std::string(style == Message::RAW ? "RAW" : "DATAGRAM") +
@@ -54,7 +54,6 @@ TEST(DatagramSession, CreatesItsStyleNamingTheUdpPortItReceivesOn) {
                   " DESTINATION=TRANSIENT SIGNATURE_TYPE=EdDSA_SHA512_Ed25519 "
                   "inbound.nickname=dg HOST=127.0.0.1 PORT=" +
                   port + " inbound.length=0\n");
-    EXPECT_FALSE(session->isSick());
     EXPECT_EQ(session->getMyDestination().pub, testKeyPub());
     bridge.sendDatagram(static_cast<uint16_t>(std::stoi(port)), "RAW");
     EXPECT_EQ(session->receive().isOk, style == Message::RAW) << "to the port named";
@@ -88,9 +87,7 @@ TEST(DatagramSession, SendsOneWholeDatagramOrNothing) {
 
 TEST(DatagramSession, ReceivesWholeDatagramsFromTheBridgeOnly) {
   const std::string pub = testKeyPub(), bin("\0pay\0\0load\0", 11);
-  const std::size_t full = DatagramSession::receiveBufferSize;
-  const std::string fullRaw(full, '\0');
-  const std::string fullDatagram = pub + "\n" + std::string(full - pub.size() - 1, 'd');
+  const std::string fullRaw(DatagramSession::receiveBufferSize, '\0');
   const ErrorCode ok = ErrorCode::NONE, bad = ErrorCode::PROTOCOL;
   const struct {
     Message::SessionStyle style;
@@ -98,7 +95,6 @@ TEST(DatagramSession, ReceivesWholeDatagramsFromTheBridgeOnly) {
     std::vector<std::pair<ErrorCode, std::string>> received;  // a payload, or a failure
   } cases[] = {
       {Message::DATAGRAM, {pub + "\n" + bin}, {{ok, bin}}},
-      {Message::DATAGRAM, {fullDatagram}, {{ok, fullDatagram.substr(pub.size() + 1)}}},
       // Without a sender line the datagram is dropped and reported; the next one comes through.
       {Message::DATAGRAM, {bin, pub + "\nnext"}, {{bad, ""}, {ok, "next"}}},
       {Message::DATAGRAM, {"short\n" + bin}, {{bad, ""}}},
@@ -108,7 +104,6 @@ TEST(DatagramSession, ReceivesWholeDatagramsFromTheBridgeOnly) {
       {Message::RAW, {fullRaw}, {{ok, fullRaw}}},
       // One byte over the buffer: reported, never handed over cut short.
       {Message::RAW, {fullRaw + "x", "after"}, {{bad, ""}, {ok, "after"}}},
-      {Message::DATAGRAM, {fullDatagram + "x"}, {{bad, ""}}},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE("case " + std::to_string(i));
@@ -155,16 +150,13 @@ TEST(DatagramSession, EndsAtTheReadLimitOrWithTheSession) {
       endSession->wait();
       conn.close();
     });
-    // Only the first ends at its limit; the limit of the others bounds a receive that would
-    // wait instead of failing.
+    // Only the first ends at its limit; in the others it bounds a receive that should fail.
     auto session = openSession(bridge, Message::RAW,
                                std::chrono::milliseconds(c.ending == READ_LIMIT ? 50 : 10000));
     if (c.ending == CLOSED_HERE) session->close();
     if (c.ending == BRIDGE_ENDED_SESSION) {
       endSession->open();
-      // On loopback the end of the connection has reached the session once the bridge's
-      // close has returned.
-      bridge.waitUntilClosed(0);
+      bridge.waitUntilClosed(0);  // on loopback the session has seen the end by then
     }
     auto first = std::async(std::launch::async, [&] {
       return c.sendFirst ? session->send(testKeyPub(), "x").isOk : session->receive().isOk;

@@ -1,5 +1,5 @@
 // Liveness of the control connection, and the keeper's rebuilds and waits, against the fake
-// bridge. The keeper's clock is fake: a wait is recorded and advances it.
+// bridge, with a fake clock for the keeper: a wait is recorded and advances it.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -22,8 +22,8 @@ const std::string kCreated = "SESSION STATUS RESULT=OK DESTINATION=" + testKeyPr
 const std::string kRefused = "SESSION STATUS RESULT=I2P_ERROR\n";
 const std::chrono::hours kLong(24);
 
-// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`). Returns
-// the connections answered `ok`, filled in as they come.
+// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`); returns
+// the connections answered `ok`, as they come.
 std::shared_ptr<std::vector<int>> script(FakeBridge& bridge, const std::string& prefix,
                                          const std::string& ok, const std::string& refused,
                                          std::vector<bool> outcomes) {

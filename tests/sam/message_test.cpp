@@ -27,61 +27,45 @@ using SAM::Message;
 using velqor_test::testKeyPriv;
 using velqor_test::testKeyPub;
 
+// The lines that no session test reads; a session's lines are checked with the session.
 TEST(MessageTest, BuildersWriteEachLineExactly) {
   const std::string longText(5000, 'o');
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      // Parameters: style, id, nickname, destination, options, signature type.
-      {Message::sessionCreate(Message::DATAGRAM, "I", "n", "D", "", "S"),
-       "SESSION CREATE STYLE=DATAGRAM ID=I DESTINATION=D SIGNATURE_TYPE=S inbound.nickname=n \n"},
-      {Message::sessionCreate(Message::RAW, "I", "n", testKeyPriv(), longText, "S"),
-       "SESSION CREATE STYLE=RAW ID=I DESTINATION=" + testKeyPriv() +
-           " SIGNATURE_TYPE=S inbound.nickname=n " + longText + "\n"},
-      {Message::createSAMRequest("%s|%d\n", longText.c_str(), 42), longText + "|42\n"},
-      {Message::streamAccept("XYZ", true), "STREAM ACCEPT ID=XYZ SILENT=true\n"},
-      {Message::streamAccept("XYZ", false), "STREAM ACCEPT ID=XYZ SILENT=false\n"},
-      {Message::streamConnect("XYZ", "dest.i2p", false),
-       "STREAM CONNECT ID=XYZ DESTINATION=dest.i2p SILENT=false\n"},
-      // Format directives and spaces in an argument are written as they stand.
-      {Message::namingLookup("%s%n a\t=c"), "NAMING LOOKUP NAME=%s%n a\t=c\n"},
-      {Message::destGenerate(), "DEST GENERATE\n"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.first, c.second);
+  EXPECT_EQ(Message::sessionCreate(Message::RAW, "I", "n", testKeyPriv(), longText, "S"),
+            "SESSION CREATE STYLE=RAW ID=I DESTINATION=" + testKeyPriv() +
+                " SIGNATURE_TYPE=S inbound.nickname=n " + longText + "\n");
+  EXPECT_EQ(Message::streamAccept("XYZ", true), "STREAM ACCEPT ID=XYZ SILENT=true\n");
+  // Format directives and spaces in an argument are written as they stand.
+  EXPECT_EQ(Message::namingLookup("%s%n a\t=c"), "NAMING LOOKUP NAME=%s%n a\t=c\n");
+  EXPECT_EQ(Message::destGenerate(), "DEST GENERATE\n");
 }
 
 TEST(MessageTest, BuildersRefuseLineBreaksAndZeroBytes) {
   for (const std::string& bad :
        {std::string("a\rb"), std::string("a\nb"), std::string("a\0b", 3)}) {
     SCOPED_TRACE(testing::PrintToString(bad));
-    EXPECT_EQ(Message::hello(bad, "3.1"), "");
-    EXPECT_EQ(Message::hello("3.0", bad), "");
-    EXPECT_EQ(Message::sessionCreate(Message::STREAM, bad, "n", "D", "o", "S"), "");
-    EXPECT_EQ(Message::sessionCreate(Message::STREAM, "I", bad, "D", "o", "S"), "");
-    EXPECT_EQ(Message::sessionCreate(Message::STREAM, "I", "n", bad, "o", "S"), "");
-    EXPECT_EQ(Message::sessionCreate(Message::STREAM, "I", "n", "D", bad, "S"), "");
-    EXPECT_EQ(Message::sessionCreate(Message::STREAM, "I", "n", "D", "o", bad), "");
-    EXPECT_EQ(Message::streamAccept(bad, false), "");
-    EXPECT_EQ(Message::streamConnect(bad, "d", false), "");
-    EXPECT_EQ(Message::streamConnect("I", bad, false), "");
-    EXPECT_EQ(Message::streamForward(bad, "h", 1, false), "");
-    EXPECT_EQ(Message::streamForward("I", bad, 1, false), "");
-    EXPECT_EQ(Message::namingLookup(bad), "");
+    const auto create = [&](int i) {
+      std::vector<std::string> a = {"I", "n", "D", "o", "S"};
+      a[i] = bad;
+      return Message::sessionCreate(Message::STREAM, a[0], a[1], a[2], a[3], a[4]);
+    };
+    EXPECT_EQ(create(0) + create(1) + create(2) + create(3) + create(4), "");
+    EXPECT_EQ(Message::hello(bad, "3.1") + Message::hello("3.0", bad), "");
+    EXPECT_EQ(Message::streamConnect(bad, "d", false) + Message::streamConnect("I", bad, false),
+              "");
+    EXPECT_EQ(
+        Message::streamForward(bad, "h", 1, false) + Message::streamForward("I", bad, 1, false),
+        "");
+    EXPECT_EQ(Message::streamAccept(bad, false) + Message::namingLookup(bad), "");
   }
 }
 
 // Each RESULT word that a bridge sends is read in StreamSessionTest.SickTable; these are the rest.
 TEST(MessageTest, CheckAnswerTakesOnlyAWholeResultWord) {
-  const std::vector<std::pair<std::string, Message::eStatus>> cases = {
-      {"", Message::NO_ANSWER},
-      {"STREAM STATUS\n", Message::UNEXPECTED_RESULT},
-      {"X RESULT=SOCKET_NOT_OK\n", Message::UNEXPECTED_RESULT},
-      {"X RESULT=ok\n", Message::UNEXPECTED_RESULT},
-      {"X RESULT=OK\r\n", Message::UNEXPECTED_RESULT},
-      {"X RESULT=OKAY\n", Message::UNEXPECTED_RESULT},
-      {"X RESULT=I2P_ERROR MESSAGE=\"a RESULT=OK b\"\n", Message::I2P_ERROR},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Message::checkAnswer(c.first), c.second) << testing::PrintToString(c.first);
+  for (const char* reply :
+       {"STREAM STATUS\n", "X RESULT=SOCKET_NOT_OK\n", "X RESULT=ok\n", "X RESULT=OKAY\n"}) {
+    EXPECT_EQ(Message::checkAnswer(reply), Message::UNEXPECTED_RESULT) << reply;
   }
+  EXPECT_EQ(Message::checkAnswer(""), Message::NO_ANSWER);
 }
 
 TEST(MessageTest, GetValueReadsWholeKeysAndQuotedValues) {
@@ -89,16 +73,12 @@ TEST(MessageTest, GetValueReadsWholeKeysAndQuotedValues) {
     std::string reply, key, expected;
   };
   const std::vector<Case> cases = {
-      {"HELLO REPLY RESULT=OK VERSION=3.1\n", "VERSION", "3.1"},
       {"STREAM STATUS RESULT=OK\r\n", "RESULT", "OK\r"},
-      {"=x A=1\n", "", ""},
       {"X SESSIONID=long ID=short\n", "ID", "short"},
-      {"X SESSIONID=long\n", "ID", ""},
-      {"X NAME=ID=inner ID=outer\n", "ID", "outer"},
+      {"X NAME=ID=inner\n", "ID", ""},
       {"X MESSAGE=\"Unknown STYLE\" RESULT=I2P_ERROR\n", "MESSAGE", "Unknown STYLE"},
       {"X MESSAGE=\"a ID=1 b\" ID=2\n", "ID", "2"},
       {"X MESSAGE=\"say \\\"hi\\\" \\\\\" A=1\n", "MESSAGE", "say \"hi\" \\"},
-      {"X MESSAGE=\"\\\" ID=1\" ID=2\n", "ID", "2"},
       {"X A=1\nB=2\n", "B", ""},
       {"X A=1 A=2\n", "A", "1"},
   };
@@ -114,14 +94,11 @@ TEST(MessageTest, PublicDestinationAndB32AddressAreDerivedFromTheKey) {
   const std::string priv = testKeyPriv();
   std::string plusSign = priv;
   plusSign[600] = '+';  // standard base64, not I2P base64
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {priv, testKeyPub()},
-      {plusSign, priv.substr(0, 516)},
-      {priv.substr(0, 520), priv.substr(0, 516)},  // decodes, but ends inside its certificate
-      {priv.substr(0, 100), priv.substr(0, 100)},  // shorter than a certificate header
-  };
-  ASSERT_EQ(testKeyPub().size(), 524u);
-  for (const auto& c : cases) EXPECT_EQ(SAM::derivePublicDestination(c.first), c.second);
+  EXPECT_EQ(SAM::derivePublicDestination(priv), testKeyPub());
+  EXPECT_EQ(SAM::derivePublicDestination(plusSign), priv.substr(0, 516));
+  // Decodes, but ends inside its certificate; shorter than a certificate's header.
+  EXPECT_EQ(SAM::derivePublicDestination(priv.substr(0, 520)), priv.substr(0, 516));
+  EXPECT_EQ(SAM::derivePublicDestination(priv.substr(0, 100)), priv.substr(0, 100));
   // Not a multiple of four characters, or standard base64.
   for (const char* bad : {"", "abc", "ab+="}) EXPECT_EQ(SAM::b32Address(bad), "") << bad;
 }
@@ -206,9 +183,6 @@ TEST_F(KeyFileTest, RefusesFilesThatHoldNoWholeDestination) {
       {"header", key.substr(0, 388), " is 388 bytes, too short for a destination", 0},
       {"short", key.substr(0, 678),
        " holds 678 bytes where a destination with signature type 7 has 679", 0},
-      {"long", key + "x", " holds 680 bytes where a destination with signature type 7 has 679", 0},
-      {"base64", testKeyPriv(),
-       " holds 908 bytes where a destination with signature type 0 has 20969", 0},
       {"type8", badType, " has signature type 8, not supported", 0},
       {"nosig", noSignatureType, " has a key certificate without a signature type", 0},
       {"huge", std::string(70000, '\0'), " is more than 66244 bytes, too long for a destination",
@@ -240,10 +214,6 @@ TEST_F(KeyFileTest, AFailedSaveLeavesTheOldFileAndNoTemporaryFile) {
       {"key.dat", testKeyPriv(), "cannot write " + (dir_ / "key.dat.").string(), EFBIG, 100},
       {"dir", testKeyPriv(), "cannot rename " + (dir_ / "dir.").string(), EISDIR, RLIM_INFINITY},
       {"none/key.dat", testKeyPriv(), "cannot create a temporary file", ENOENT, RLIM_INFINITY},
-      {"key.dat", testKeyPriv().substr(0, 904),
-       "cannot save " + (dir_ / "key.dat").string() +
-           ": the key holds 678 bytes where a destination with signature type 7 has 679",
-       0, RLIM_INFINITY},
       {"key.dat", testKeyPriv().substr(0, 907) + "+",
        "cannot save " + (dir_ / "key.dat").string() + ": the key is not I2P base64", 0,
        RLIM_INFINITY},
@@ -269,49 +239,38 @@ TEST_F(KeyFileTest, AFailedSaveLeavesTheOldFileAndNoTemporaryFile) {
   std::signal(SIGXFSZ, oldHandler);
 }
 
-// A key file is made only where there is none: a file that is there but holds no key is reported
-// and kept, a bridge that fails makes nothing, and a file made meanwhile wins over the new key.
+// A key file is made only where there is none: a bridge that fails makes nothing, and a file
+// made meanwhile wins over the new key.
 TEST_F(KeyFileTest, LoadOrGenerateMakesAKeyOnlyWhereThereIsNone) {
   SAM::FullDestination other;
   ASSERT_TRUE(SAM::loadKeyFile(VELQOR_TEST_DATA_DIR "/i2pd-p521.dat", other).ok());
-  const std::string generated = "DEST REPLY PUB=" + testKeyPub() + " PRIV=" + testKeyPriv() + "\n";
   struct Case {
-    std::string junk;   // the file's bytes before; "": no file
     std::string reply;  // to DEST GENERATE; "": the bridge closes the connection
     bool meanwhile;     // the bridge saves the test key at the path before it answers
     ErrorCode code;
-    std::string result;  // the private destination returned and in the file
   };
   const std::vector<Case> cases = {
-      {"", generated, false, ErrorCode::NONE, testKeyPriv()},
-      {"not a key", generated, false, ErrorCode::KEY_FILE, "not a key"},
-      {"", "", false, ErrorCode::CLOSED, ""},
-      {"", "DEST REPLY RESULT=I2P_ERROR\n", false, ErrorCode::PROTOCOL, ""},
-      {"", "DEST REPLY PUB=x PRIV=" + other.priv + "\n", true, ErrorCode::NONE, testKeyPriv()},
+      {"DEST REPLY PUB=" + testKeyPub() + " PRIV=" + testKeyPriv() + "\n", false, ErrorCode::NONE},
+      {"", false, ErrorCode::CLOSED},
+      {"DEST REPLY RESULT=I2P_ERROR\n", false, ErrorCode::PROTOCOL},
+      {"DEST REPLY PUB=x PRIV=" + other.priv + "\n", true, ErrorCode::NONE},
   };
+  const std::string path = dir_ / "site.dat";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
-    const std::string path = dir_ / "site.dat";
     velqor_test::FakeBridge bridge;
     bridge.on("DEST GENERATE", [&](velqor_test::BridgeConnection& conn, const std::string&) {
       if (c.meanwhile) SAM::saveKeyFile(path, testKeyPriv());
       if (c.reply.empty()) return conn.close();
       conn.send(c.reply);
     });
-    if (!c.junk.empty()) std::ofstream(path) << c.junk;
-    SAM::FullDestination destination;
-    const SAM::Error error =
-        SAM::loadOrGenerateKeyFile(path, "127.0.0.1", bridge.port(), destination);
+    SAM::FullDestination made, loaded;
+    const SAM::Error error = SAM::loadOrGenerateKeyFile(path, "127.0.0.1", bridge.port(), made);
     EXPECT_EQ(error.code, c.code) << error.reason;
-    EXPECT_EQ(destination.priv, error.ok() ? c.result : "");
-    EXPECT_EQ(
-        bridge.linesStartingWith("DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519\n").size(),
-        c.junk.empty() ? 1u : 0u);
-    SAM::FullDestination inFile;  // the key in the file now, or its bytes
-    if (!SAM::loadKeyFile(path, inFile).ok()) std::getline(std::ifstream(path), inFile.priv);
-    EXPECT_EQ(inFile.priv, c.result);
+    EXPECT_EQ(made.priv, error.ok() ? testKeyPriv() : "");
     // Once made, the file is loaded: no bridge (port 1) is needed.
-    EXPECT_EQ(SAM::loadOrGenerateKeyFile(path, "127.0.0.1", 1, destination).ok(), error.ok());
+    EXPECT_EQ(SAM::loadOrGenerateKeyFile(path, "127.0.0.1", 1, loaded).ok(), error.ok());
+    EXPECT_EQ(loaded.priv, made.priv);
     fs::remove(path);
   }
 }

@@ -25,7 +25,7 @@ std::string firstLineOf(const std::string& name) {
   return line;
 }
 
-// The descriptors open in this process, but for the one that lists them.
+// The descriptors open in this process, but the one that lists them.
 std::vector<int> descriptors() {
   std::vector<int> fds;
   if (DIR* dir = opendir("/proc/self/fd")) {
@@ -51,19 +51,13 @@ std::pair<uint16_t, uint16_t> portsOf(int fd) {
 }
 
 sockaddr_in addressOf(const std::string& address, uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = inet_addr(address.c_str());
-  return addr;
+  return {AF_INET, htons(port), {inet_addr(address.c_str())}, {}};
 }
 
 // A socket of `type` bound to `address`:`port` (0: chosen by the kernel); its port goes to `bound`.
 int boundSocket(int type, const std::string& address, uint16_t port, uint16_t& bound) {
   const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  // Suites that make thousands of connections leave as many ports in TIME-WAIT; SO_REUSEADDR
-  // keeps those from failing the bind of the next bridge.
-  const int one = 1;
+  const int one = 1;  // thousands of ports in TIME-WAIT must not fail the bind of a bridge
   if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr = addressOf(address, port);
   socklen_t length = sizeof addr;
@@ -108,10 +102,9 @@ void BridgeConnection::sendSplit(const std::vector<std::string>& pieces) {
   }
 }
 
-// Waits until the client's socket has received every byte sent so far and its program has taken
-// them all out of the receive queue. Gives up once the connection is closed or the client's
-// descriptor is no longer that socket, so that a client that stops reading cannot hold up the
-// bridge's shutdown.
+// Waits until the client's socket has received every byte sent so far and none is left in its
+// receive queue; gives up once the connection is closed or the client's descriptor is another
+// socket, so that a client that stops reading cannot hold up the shutdown.
 void BridgeConnection::waitUntilPeerHasRead() {
   const auto client = std::make_pair(peerPort_, portsOf(fd_).first);
   int fd = -1;
@@ -165,9 +158,7 @@ std::string BridgeConnection::readAll() {
 }
 
 void BridgeConnection::close() {
-  // Only a shutdown: the descriptor stays allocated until the object dies, so that the bridge
-  // never shuts down a descriptor number that was reused meanwhile.
-  ::shutdown(fd_, SHUT_RDWR);
+  ::shutdown(fd_, SHUT_RDWR);  // the descriptor stays ours until the object dies: never reused
   closed_ = true;
 }
 
@@ -284,12 +275,8 @@ void FakeBridge::acceptLoop() {
     std::lock_guard<std::mutex> lock(mutex_);
     // Joins the threads of ended connections, so that thousands of them do not pile up.
     for (auto it = workers_.begin(); it != workers_.end();) {
-      if (!closed_[it->conn->id()]) {
-        ++it;
-        continue;
-      }
-      it->thread.join();
-      it = workers_.erase(it);
+      if (closed_[it->conn->id()]) it->thread.join();
+      it = it->thread.joinable() ? it + 1 : workers_.erase(it);
     }
     auto conn = std::make_shared<BridgeConnection>(fd, static_cast<int>(closed_.size()),
                                                    ntohs(peer.sin_port));
@@ -301,7 +288,6 @@ void FakeBridge::acceptLoop() {
                           cv_.notify_all();
                         }),
                         conn});
-    cv_.notify_all();
   }
 }
 
@@ -313,7 +299,6 @@ void FakeBridge::serve(BridgeConnection& conn) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       lines_.push_back(line);
-      cv_.notify_all();
       for (auto rule = rules_.rbegin(); rule != rules_.rend() && !handler; ++rule) {
         if (line.compare(0, rule->first.size(), rule->first) == 0) handler = rule->second;
       }

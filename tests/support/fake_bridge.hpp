@@ -1,6 +1,5 @@
-// A scripted SAM bridge for tests: listens on an ephemeral loopback port, answers each line it
-// receives by the rules a test gives, and records every line. Its UDP side takes and sends
-// datagrams.
+// A scripted SAM bridge on an ephemeral loopback port: answers each line by the rules a test
+// gives and records it; its UDP side takes and sends datagrams.
 #ifndef VELQOR_TESTS_FAKE_BRIDGE_HPP
 #define VELQOR_TESTS_FAKE_BRIDGE_HPP
 
@@ -9,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,29 +17,23 @@
 
 namespace velqor_test {
 
-// The private and public destination of a real EdDSA key pair (908 and 524 characters).
+// A real EdDSA key pair (908 and 524 characters), and the descriptors open in this process.
 const std::string& testKeyPriv();
 const std::string& testKeyPub();
-// The number of descriptors open in this process.
 int openDescriptors();
 
-// A one-shot barrier: wait() blocks until open() has been called (by any thread).
+// A one-shot barrier: wait() blocks until open() has been called.
 class Gate {
  public:
   void open() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
+    std::call_once(once_, [this] { opening_.set_value(); });
   }
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return open_; });
-  }
+  void wait() { opened_.wait(); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool open_ = false;
+  std::once_flag once_;
+  std::promise<void> opening_;
+  std::shared_future<void> opened_ = opening_.get_future().share();
 };
 
 // One accepted connection, seen from the bridge; its methods run inside a rule's handler.
@@ -48,18 +42,14 @@ class BridgeConnection {
   BridgeConnection(int fd, int id, uint16_t peerPort) : fd_(fd), id_(id), peerPort_(peerPort) {}
   ~BridgeConnection();
 
-  int id() const { return id_; }  // 0 for the first connection accepted, then 1, 2, ...
+  int id() const { return id_; }
   void send(const std::string& bytes);
-  // Sends each piece once the client (a socket of this process) has taken every byte before it
-  // out of its receive queue, so that the client sees the pieces in separate receives.
-  // REQUIRES: the client sends nothing that the bridge answers meanwhile.
+  // Sends each piece once the client (in this process) has taken every byte before it out of
+  // its receive queue, so that it sees the pieces in separate receives.
   void sendSplit(const std::vector<std::string>& pieces);
-  // The next line ("\n" included), or "" when the client closed first.
-  std::string readLine();
-  // The next bytes the client sent, at most `limit`, or "" at the end of the stream.
-  std::string readSome(std::size_t limit = 65536);
-  // Everything the client sends until it closes.
-  std::string readAll();
+  std::string readLine();  // the next line with its "\n", or "" when the client closed first
+  std::string readSome(std::size_t limit = 65536);  // at most `limit` bytes; "" at the end
+  std::string readAll();                            // until the client closes
   void close();
   void shutdownWrite();  // the client's reads see the end
   bool isClosed() const { return closed_; }
@@ -78,19 +68,17 @@ class BridgeConnection {
 
 class FakeBridge {
  public:
-  // Handles one line received on `conn`: it may send anything, whole or split, hold back on a
-  // Gate, close the connection, or go on serving the connection as a stream.
+  // Handles one line received on `conn`: sends anything, waits on a Gate, closes, or serves a
+  // stream.
   using Handler = std::function<void(BridgeConnection& conn, const std::string& line)>;
 
-  // Listens on 127.0.0.1. HELLO is answered with version 3.1, SESSION CREATE with OK and
-  // testKeyPriv(); a line that no rule matches closes the connection.
+  // HELLO gets version 3.1, SESSION CREATE OK and testKeyPriv(); an unmatched line a close.
   FakeBridge();
-  // Closes every connection, opens every gate and joins every thread.
-  ~FakeBridge();
+  ~FakeBridge();  // closes every connection, opens every gate, joins every thread
 
   uint16_t port() const { return port_; }
-  // The UDP side on 127.0.0.1: its port, the next datagram it gets, and one datagram sent to
-  // 127.0.0.1:`port` from it, or from `fromAddress`:`fromPort` (0: any port) when given.
+  // The UDP side: its port, the next datagram it gets, and one sent to 127.0.0.1:`port` from
+  // it, or from `fromAddress`:`fromPort` (0: any port) when given.
   uint16_t udpPort() const { return udpPort_; }
   std::string receiveDatagram();
   void sendDatagram(uint16_t port, const std::string& bytes, const std::string& fromAddress = "",
@@ -99,18 +87,18 @@ class FakeBridge {
   // A rule for lines that start with `prefix`; later rules take precedence.
   void on(const std::string& prefix, Handler handler);
   void on(const std::string& prefix, const std::string& reply);
-  // A gate that the destructor opens, so that a held handler cannot block the shutdown.
+  // A gate that the destructor opens, so that a waiting handler cannot block the shutdown.
   std::shared_ptr<Gate> makeGate();
 
-  // Every line received ("\n" included) in order of arrival, or those that start with `prefix`.
+  // Every line received, with its "\n", in order of arrival, or those that start with `prefix`.
   std::vector<std::string> lines() const;
   std::vector<std::string> linesStartingWith(const std::string& prefix) const;
   int connectionCount() const;
-  // Whether connection `id` has ended, closed by the client or by a handler.
+  // Whether connection `id` (0, 1, ... as accepted) has ended, by either side.
   bool isConnectionClosed(int id) const;
   void waitUntilClosed(int id) const;
-  // Closes connection `id` from the bridge's side, as a bridge that ends a session does, and
-  // waits until it has ended. Does nothing for an id not accepted yet.
+  // Closes connection `id` as a bridge that ends a session does, and waits until it has ended.
+  // Does nothing for an id not accepted yet.
   void closeConnection(int id);
 
  private:
