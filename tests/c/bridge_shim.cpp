@@ -21,7 +21,7 @@ static char* copyOf(const std::string& bytes, size_t* length = nullptr) {
   return copy;
 }
 
-extern "C" {
+// C linkage, as declared in bridge_shim.h.
 fake_bridge* fake_bridge_start(void) { return new fake_bridge(); }
 void fake_bridge_stop(fake_bridge* bridge) { delete bridge; }
 uint16_t fake_bridge_port(const fake_bridge* bridge) { return bridge->bridge.port(); }
@@ -69,4 +69,3 @@ void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes,
 char* fake_bridge_test_key(int priv) {
   return copyOf(priv ? velqor_test::testKeyPriv() : velqor_test::testKeyPub());
 }
-}  // extern "C"

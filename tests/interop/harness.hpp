@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,6 +27,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <velqor/sam.hpp>
 
 namespace velqor_interop {
 
@@ -54,9 +56,8 @@ inline std::string receiveUntil(int fd, const std::string& marker) {
   char buffer[16384];
   ssize_t got = 0;
   while ((marker.empty() || received.find(marker) == std::string::npos) &&
-         (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+         (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
     received.append(buffer, static_cast<std::size_t>(got));
-  }
   return received;
 }
 
@@ -90,9 +91,8 @@ class I2pdRouter {
       // together so that no two choices are the same port.
       uint16_t sam = 0, udp = 0, ntcp2 = 0;
       for (int fd : {boundSocket(SOCK_STREAM, sam), boundSocket(SOCK_DGRAM, udp = sam - 1),
-                     boundSocket(SOCK_STREAM, ntcp2)}) {
+                     boundSocket(SOCK_STREAM, ntcp2)})
         ::close(fd);
-      }
       samPort_ = sam;
       arguments_ = {"/usr/sbin/i2pd", "--conf=" VELQOR_I2PD_CONF, "--datadir=" + directory_,
                     "--port=" + std::to_string(ntcp2), "--sam.port=" + std::to_string(sam)};
@@ -109,11 +109,9 @@ class I2pdRouter {
   uint16_t samPort() const { return samPort_; }
   // A file in the router's directory, which goes with the router; tests may keep files there.
   std::string file(const std::string& name) const { return directory_ + "/" + name; }
-  std::string logTail() const {  // the last 20 lines of the router's log
+  std::string logTail() const {  // the end of the router's log
     const std::string log = readTextFile(file("i2pd.log"));
-    std::size_t start = log.size();
-    for (int seen = 0; start > 0 && !(log[start - 1] == '\n' && ++seen > 20);) --start;
-    return log.substr(start);
+    return log.substr(log.size() - std::min<std::size_t>(log.size(), 2000));
   }
   // SIGKILL, as in a crash: the connections to it end at once; its directory and ports stay.
   void kill() {
@@ -127,32 +125,6 @@ class I2pdRouter {
   }
 
  private:
-  // Waits up to `limit` for i2pd to end; true once it has ended and has been reaped.
-  bool ended(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    pid_ = -1;
-    return true;
-  }
-
-  bool answersHello() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval limit{2, 0};  // a bridge that takes the connection but stays silent fails the probe
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    const sockaddr_in addr{AF_INET, htons(samPort_), {htonl(INADDR_LOOPBACK)}, {}};
-    const std::string hello = "HELLO VERSION MIN=3.0 MAX=3.1\n";
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) == ssize_t(hello.size())) {
-      reply = receiveUntil(fd, "\n");
-    }
-    ::close(fd);
-    return reply.rfind("HELLO REPLY ", 0) == 0 && reply.find(" RESULT=OK") < reply.find('\n');
-  }
-
   bool launch() {             // starts i2pd and waits for HELLO
     std::vector<char*> argv;  // prepared here: after fork() no allocation
     for (std::string& word : arguments_) argv.push_back(word.data());
@@ -172,17 +144,23 @@ class I2pdRouter {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
-    // The bridge gives no sign when it listens: probe it (about 1 s on this router).
+    // The bridge gives no sign when it listens: probe it (about 1 s on this router) until i2pd
+    // ends. A bridge that takes the connection but stays silent fails the probe.
+    const SAM::TimeLimits limits{{}, std::chrono::seconds(2)};  // reply
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline && !ended(std::chrono::milliseconds(50))) {
-      if (answersHello()) return true;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (::waitpid(pid_, nullptr, WNOHANG) != 0) {
+        pid_ = -1;
+        return false;
+      }
+      if (!SAM::I2pSocket(kRouterHost, samPort_, limits).getVersion().empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
   }
 
-  void stop() {  // SIGTERM, SIGKILL after 5 s, and the directory removed
-    if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0 && !ended(std::chrono::seconds(5))) kill();
-    pid_ = -1;
+  void stop() {  // SIGKILL, and the directory removed
+    kill();
     std::error_code ignored;
     if (!directory_.empty()) std::filesystem::remove_all(directory_, ignored);
   }

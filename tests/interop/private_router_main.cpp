@@ -2,9 +2,7 @@
 // interop tests, for demonstrations and manual tests, until SIGINT, SIGTERM or SIGHUP. Each --host
 // puts NAME into its address book. Prints "SAM_PORT=<port>" once the bridge answers; exits 0 once
 // the router is stopped and its directory removed, 1 when it did not start, 2 on a usage error.
-#include <signal.h>
 #include <iostream>
-#include <string>
 #include "harness.hpp"
 
 int main(int argc, char** argv) {
