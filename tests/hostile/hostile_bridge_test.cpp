@@ -132,7 +132,8 @@ TEST(HostileBridgeTest, EveryReplyOfEveryRequestUnderEveryDelivery) {
     bridge.on("", [&](velqor_test::BridgeConnection& conn, const std::string& line) {
       std::unique_lock<std::mutex> lock(mutex);
       if (line.compare(0, prefix.size(), prefix) != 0) {
-        return conn.send("HELLO REPLY RESULT=OK VERSION=3.1\n");
+        conn.send("HELLO REPLY RESULT=OK VERSION=3.1\n");
+        return;
       }
       const std::vector<std::string> answer = pieces;
       lock.unlock();

@@ -72,6 +72,20 @@ TEST(I2pSocketTest, WriteSendsEverythingThroughInterruptions) {
   socket.write(data);
   writing = false;
   EXPECT_TRUE(socket.isOk());
+  // A limited read that signals keep interrupting still ends at its limit.
+  SAM::TimeLimits limits;
+  limits.read = std::chrono::milliseconds(100);
+  socket.setTimeLimits(limits);
+  std::atomic<bool> reading{true};
+  std::thread interrupter([&] {
+    for (; reading; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+      pthread_kill(writer, SIGUSR1);
+    }
+  });
+  EXPECT_EQ(socket.read(), "");
+  reading = false;
+  interrupter.join();
+  EXPECT_EQ(socket.getLastError().code, ErrorCode::TIMED_OUT);
   socket.close();
   bridge.waitUntilClosed(0);  // the bridge has read everything
   sigaction(SIGUSR1, &previous, nullptr);
@@ -173,11 +187,13 @@ TEST(StreamSessionTest, SickTable) {
       FakeBridge bridge;
       // SOCKET_NOT_OK: every connection after the control one fails its handshake.
       bridge.on("HELLO VERSION", [status](BridgeConnection& c, const std::string&) {
-        (status == Message::SOCKET_NOT_OK && c.id() > 0) ? c.close() : c.send(kHelloOk);
+        if (status == Message::SOCKET_NOT_OK && c.id() > 0) return c.close();
+        c.send(kHelloOk);
       });
       const std::string text = kind.replyHead + " RESULT=" + word + kind.replyTail + "\n";
       bridge.on(kind.prefix, [status, text](BridgeConnection& c, const std::string&) {
-        status == Message::NO_ANSWER ? c.close() : c.send(text);
+        if (status == Message::NO_ANSWER) return c.close();
+        c.send(text);
       });
       StreamSession session("table", kHost, bridge.port());
       ASSERT_FALSE(session.isSick());
@@ -288,6 +304,7 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
   }
   const std::string connect = "SESSION CREATE: connect to 127.0.0.1:";
   const std::string noLine = ": no complete line within 100 ms";
+  const std::string kTrickle = "a byte every 10 ms, until the client has gone";
   const struct {
     std::string host;
     uint16_t port;
@@ -311,6 +328,11 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
       {kHost, 0, "SESSION CREATE", "", "", ErrorCode::TIMED_OUT, "SESSION CREATE" + noLine},
       {kHost, 0, "STREAM CONNECT", "", "STREAM CONNECT", ErrorCode::TIMED_OUT,
        "STREAM CONNECT" + noLine},
+      // The line's limit holds for the whole line, however its bytes trickle in.
+      {kHost, 0, "NAMING LOOKUP", kTrickle, "NAMING LOOKUP", ErrorCode::TIMED_OUT,
+       "NAMING LOOKUP" + noLine},
+      {kHost, 0, "DEST GENERATE", "", "DEST GENERATE", ErrorCode::TIMED_OUT,
+       "DEST GENERATE" + noLine},
       {kHost, 0, "STREAM ACCEPT", kStreamOk, "STREAM ACCEPT", ErrorCode::TIMED_OUT,
        "write: not sent within 100 ms"},
   };
@@ -322,6 +344,9 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
       auto never = bridge.makeGate();
       if (!c.held.empty()) {
         bridge.on(c.held, [&](BridgeConnection& conn, const std::string&) {
+          if (c.first == kTrickle) {
+            while (conn.send("N")) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          }
           conn.send(c.first);
           c.request == "STREAM ACCEPT" ? never->wait() : static_cast<void>(conn.readAll());
         });
@@ -332,6 +357,7 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
       bool ok = false;
       if (c.request == "NAMING LOOKUP") ok = session.namingLookup("site.i2p").isOk;
       if (c.request == "STREAM CONNECT") ok = session.connect("peer", false).isOk;
+      if (c.request == "DEST GENERATE") ok = session.destGenerate().isOk;
       std::unique_ptr<I2pSocket> stream;
       if (c.request == "STREAM ACCEPT") {
         stream = std::move(session.accept(false).value);
@@ -358,6 +384,9 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
 // A thread blocked in readLine() wakes at cancel(), and every later call fails at once.
 TEST(CancelTest, WakesAThreadBlockedInReadLine) {
   FakeBridge bridge;  // sends nothing after the handshake
+  I2pSocket cancelled(kHost, bridge.port());
+  cancelled.cancel();
+  EXPECT_FALSE(cancelled.isOk());
   I2pSocket socket(kHost, bridge.port());
   std::promise<pid_t> reader;
   auto blocked = std::async(std::launch::async, [&] {
@@ -374,7 +403,7 @@ TEST(CancelTest, WakesAThreadBlockedInReadLine) {
   EXPECT_EQ(socket.getLastError().code, ErrorCode::CANCELLED);
   EXPECT_EQ(socket.read(), "");
   EXPECT_FALSE(socket.isOk());
-  bridge.waitUntilClosed(0);
+  for (int id : {0, 1}) bridge.waitUntilClosed(id);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -85,14 +86,15 @@ int openDescriptors() { return static_cast<int>(descriptors().size()); }
 
 BridgeConnection::~BridgeConnection() { ::close(fd_); }
 
-void BridgeConnection::send(const std::string& bytes) {
+bool BridgeConnection::send(const std::string& bytes) {
   for (std::size_t sent = 0; sent < bytes.size();) {
     const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
+    if (n <= 0) return false;
     sent += static_cast<std::size_t>(n);
     sentBytes_ += static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 void BridgeConnection::sendSplit(const std::vector<std::string>& pieces) {
@@ -159,6 +161,16 @@ std::string BridgeConnection::readAll() {
 
 void BridgeConnection::close() {
   ::shutdown(fd_, SHUT_RDWR);  // the descriptor stays ours until the object dies: never reused
+  closed_ = true;
+}
+
+void BridgeConnection::reset() {
+  const linger now{1, 0};  // a close with no lingering sends a reset
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+  // dup2 closes the socket and keeps the number ours, as close() does.
+  const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ::dup2(null, fd_);
+  ::close(null);
   closed_ = true;
 }
 

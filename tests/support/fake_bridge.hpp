@@ -43,7 +43,7 @@ class BridgeConnection {
   ~BridgeConnection();
 
   int id() const { return id_; }
-  void send(const std::string& bytes);
+  bool send(const std::string& bytes);  // false once the client has gone
   // Sends each piece once the client (in this process) has taken every byte before it out of
   // its receive queue, so that it sees the pieces in separate receives.
   void sendSplit(const std::vector<std::string>& pieces);
@@ -51,6 +51,7 @@ class BridgeConnection {
   std::string readSome(std::size_t limit = 65536);  // at most `limit` bytes; "" at the end
   std::string readAll();                            // until the client closes
   void close();
+  void reset();          // ends the connection with a TCP reset, as a crashed peer does
   void shutdownWrite();  // the client's reads see the end
   bool isClosed() const { return closed_; }
 

@@ -307,6 +307,16 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
       {"no whole page in time",
        [&] { hold("STREAM CONNECT", "STREAM STATUS RESULT=OK\nHTTP/1.1 200 OK\r\n\r\n<html>"); },
        limit + "reading the page", "Error reading result"},
+      {"a reset in the middle of the page",
+       [&] {
+         bridge_.on("STREAM CONNECT", [](BridgeConnection& conn, const std::string&) {
+           conn.sendSplit({"STREAM STATUS RESULT=OK\nHTTP/1.1 200 OK\r\n\r\n" +
+                               row("cut.i2p", "C", "c2.i2p") + "\n",
+                           ""});
+           conn.reset();
+         });
+       },
+       "tessivar: reading the page failed: ", "Error reading result"},
       {"an output file that cannot be made",
        [&] { settings_.outputPath = dir_ + "/missing/list.txt"; },
        "tessivar: cannot open the output file " + dir_ +
