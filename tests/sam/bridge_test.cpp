@@ -27,6 +27,7 @@ using SAM::Message;
 using SAM::StreamSession;
 using velqor_test::BridgeConnection;
 using velqor_test::FakeBridge;
+using velqor_test::loopbackSocket;
 using velqor_test::openDescriptors;
 using velqor_test::testKeyPriv;
 using velqor_test::testKeyPub;
@@ -35,19 +36,6 @@ const char* const kHost = "127.0.0.1";
 const std::string kHelloOk = "HELLO REPLY RESULT=OK VERSION=3.1\n";
 const std::string kStreamOk = "STREAM STATUS RESULT=OK\n";
 const std::string kOptions = "inbound.length=0 outbound.length=0";
-
-// A TCP socket on a loopback port (written to `port`) that listens with `backlog`, or is only
-// bound when `backlog` is negative, so that connects to it are refused.
-int loopbackSocket(uint16_t& port, int backlog) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t length = sizeof addr;
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), length), 0);
-  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length), 0);
-  EXPECT_EQ(backlog < 0 ? 0 : ::listen(fd, backlog), 0);
-  port = ntohs(addr.sin_port);
-  return fd;
-}
 
 // The bridge reads in small pieces and signals the writer after each one; without SA_RESTART
 // the blocked send returns short counts or EINTR again and again.

@@ -84,6 +84,12 @@ const std::string& testKeyPub() {
 
 int openDescriptors() { return static_cast<int>(descriptors().size()); }
 
+int loopbackSocket(uint16_t& port, int backlog) {
+  const int fd = boundSocket(SOCK_STREAM, "127.0.0.1", 0, port);
+  if (backlog >= 0 && ::listen(fd, backlog) != 0) throw std::runtime_error("cannot listen");
+  return fd;
+}
+
 BridgeConnection::~BridgeConnection() { ::close(fd_); }
 
 bool BridgeConnection::send(const std::string& bytes) {

@@ -21,6 +21,9 @@ namespace velqor_test {
 const std::string& testKeyPriv();
 const std::string& testKeyPub();
 int openDescriptors();
+// A TCP socket on a free loopback port (written to `port`) that listens with `backlog`, or is
+// only bound when `backlog` is negative, so that connects to it are refused.
+int loopbackSocket(uint16_t& port, int backlog);
 
 // A one-shot barrier: wait() blocks until open() has been called.
 class Gate {

@@ -2,7 +2,6 @@
 // their failures, and as the real binary for its command line, signals and terminal.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -242,29 +241,14 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
   }
 }
 
-// A port that refuses connections: bound, not listening.
-struct DeadPort {
-  DeadPort() : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    port = ntohs(addr.sin_port);
-  }
-  ~DeadPort() { ::close(fd); }
-  int fd;
-  uint16_t port = 0;
-};
-
 TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
   struct Case {
     const char* name;
     std::function<void()> arrange;  // on bridge_ and settings_
     std::string cause, errorLine;   // the cause: its start
   };
-  const DeadPort dead;
+  uint16_t deadPort = 0;  // refuses connections while the test runs
+  const int dead = velqor_test::loopbackSocket(deadPort, -1);
   const auto never = bridge_.makeGate();
   const auto hold = [this, never](const char* prefix, const std::string& first = "") {
     bridge_.on(prefix, [never, first](BridgeConnection& conn, const std::string&) {
@@ -274,8 +258,8 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
   };
   const std::string limit = "tessivar: the time limit of 0.2 s ran out while ";
   const std::vector<Case> cases = {
-      {"nothing listens", [&] { settings_.samPort = dead.port; },
-       "tessivar: cannot connect to the SAM bridge at 127.0.0.1:" + std::to_string(dead.port) +
+      {"nothing listens", [&] { settings_.samPort = deadPort; },
+       "tessivar: cannot connect to the SAM bridge at 127.0.0.1:" + std::to_string(deadPort) +
            ": Connection refused (is the router running, with its SAM bridge enabled?)",
        "Error namingLookup"},
       {"a host name that does not resolve", [&] { settings_.samHost = "no-such..host"; },
@@ -387,6 +371,7 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
   EXPECT_NE(full.err.find("File too large\nError: error writing temp file\n"), std::string::npos)
       << full.err;
   EXPECT_TRUE(tmpIsEmpty());
+  ::close(dead);
 }
 
 TEST(CommandLineTest, TheFirstHelpVersionOrErrorDecides) {
