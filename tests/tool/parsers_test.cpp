@@ -1,13 +1,9 @@
+// The row scanner on lines no backtracking matcher could take, and the HTTP response reader.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <random>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "file_line_reader.hpp"
 #include "http_response_reader.hpp"
 #include "row_scanner.hpp"
 
@@ -17,79 +13,6 @@ namespace {
 std::string row(const std::string& host, const std::string& helper, const std::string& host2) {
   return "<td><a href=\"http://" + host + "/?i2paddresshelper=" + helper +
          "\">a</a> <a href=\"http://" + host2 + "/\">b</a></td>";
-}
-
-// Lines of whole and mutated matches (the skeleton with its "#" filled with random words),
-// pieces of the skeleton and words of the bytes that decide matches ("\r", quotes, slashes).
-struct LineGenerator {
-  std::string next() {
-    std::string line;
-    for (int pieces = pick(8); pieces > 0; --pieces) {
-      const int kind = pick(6);
-      line += kind == 0   ? filled()
-              : kind == 1 ? mutated(filled())
-              : kind == 2 ? skeleton.substr(pick(skeleton.size()), pick(skeleton.size()))
-                          : word();
-    }
-    return line;
-  }
-  int pick(std::size_t n) {
-    return std::uniform_int_distribution<int>(0, static_cast<int>(n) - 1)(random);
-  }
-  std::string word() {
-    static const char alphabet[] = "ab.i2p/?\"<>=-~ \r\xe9\xff";
-    std::string w;
-    for (int n = pick(7); n > 0; --n) w += alphabet[pick(sizeof alphabet - 1)];
-    return w;
-  }
-  std::string filled() {
-    std::string text;
-    for (char c : skeleton) text += c == '#' ? word() : std::string(1, c);
-    return text;
-  }
-  std::string mutated(std::string text) {
-    const int how = pick(3);  // erase, insert or replace one byte
-    text.replace(pick(text.size()), how == 1 ? 0 : 1, "/\"\rbx>a" + pick(7), how == 0 ? 0 : 1);
-    return text;
-  }
-
-  std::string skeleton;
-  std::mt19937 random{20240611};
-};
-
-TEST(RowScannerTest, AgreesWithStdRegexOnGeneratedLines) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {RowScanner::kRowPattern, row("#", "#", "#")},
-      // Off the fast path (RE2 finds the groups), then on it with a group at the end.
-      {R"re(<a href="([a-z.]*)">(.+)<\/a>)re", "<a href=\"#\">#</a>"},
-      {"(a|ab)(c|bcd)?(d*)", "ab#cd"},
-      {"x(.*)y(.*)", "x#y#"},
-  };
-  const int lines = 3000;
-  for (const auto& [pattern, skeleton] : cases) {
-    const RowScanner scanner(pattern);
-    ASSERT_TRUE(scanner.ok()) << pattern << ": " << scanner.error();
-    const std::regex reference(pattern, std::regex::ECMAScript);
-    LineGenerator generator{skeleton};
-    int matched = 0;
-    for (int i = 0; i < lines; ++i) {
-      const std::string line = generator.next();
-      std::smatch expected;
-      std::vector<std::string_view> groups;
-      ASSERT_EQ(scanner.search(line, groups), std::regex_search(line, expected, reference))
-          << pattern << " on " << line;
-      if (expected.empty()) continue;
-      ++matched;
-      ASSERT_EQ(static_cast<int>(groups.size()), scanner.groupCount());
-      for (std::size_t g = 0; g < groups.size(); ++g) {
-        ASSERT_EQ(groups[g], expected[g + 1].str()) << pattern << " #" << g + 1 << " " << line;
-      }
-    }
-    // Both outcomes must be well represented, or the comparison proves little.
-    EXPECT_GT(matched, lines / 10) << pattern;
-    EXPECT_LT(matched, lines * 9 / 10) << pattern;
-  }
-  EXPECT_FALSE(RowScanner("<td>(").ok());
 }
 
 TEST(RowScannerTest, FinishesOnTenMegabyteLines) {
@@ -168,30 +91,6 @@ TEST(HttpResponseReaderTest, ReadsResponsesWholeAndByteByByte) {
   }
   HttpResponseReader throwing([](const char*, std::size_t) { throw std::runtime_error("full"); });
   EXPECT_THROW(throwing.feed((ok + "\r\nbody").data(), ok.size() + 6), std::runtime_error);
-}
-
-TEST(FileLineReaderTest, SplitsAsGetlineDoes) {
-  const std::size_t buffer = FileLineReader::kBufferSize;
-  for (const std::string& text :
-       {std::string(), std::string("a\nb"), std::string("\n\n"), std::string("a\r\nb\r\n"),
-        std::string("zero\0byte\n", 10),
-        std::string(buffer - 1, 'x') + "\nnext\n",  // the "\n" is the buffer's last byte
-        std::string(buffer, 'y') + "\nnext",        // the "\n" starts the second buffer
-        std::string(3 * buffer + 17, 'z') + "\n\n" + std::string(buffer, 'w')}) {
-    FILE* file = std::tmpfile();
-    ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file), text.size());
-    std::rewind(file);
-    FileLineReader reader(fileno(file));
-    std::istringstream in(text);
-    std::string line, expected;
-    while (reader.next(line)) {
-      ASSERT_TRUE(std::getline(in, expected));
-      EXPECT_EQ(line, expected);
-    }
-    EXPECT_FALSE(std::getline(in, expected)) << text.size() << " bytes";
-    EXPECT_FALSE(reader.failed());
-    std::fclose(file);
-  }
 }
 
 }  // namespace

@@ -200,9 +200,9 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
            chunk("tp://chunk.i2p/?i2paddresshelper=CH\">a</a> <a href=\"http://chunk2.i2p/\">") +
            chunk("b</a></td></tr>\n") + "|0\r\n\r\n",
        true, "chunk.i2p; \n1 eepsites\n", "chunk.i2p  CH  chunk2.i2p\r\n", ""},
-      {"zero and high bytes",
+      {"zero and high bytes, and a row broken by a carriage return",
        ok + "\x01junk\n" + row(zeroHost, binaryHelper, "z2.i2p") + "\n|" + std::string(1, '\0') +
-           "\xff\n" + row("plain.i2p", "P", "p2.i2p") + "\r\n",
+           "\xff\n" + row("plain.i2p", "P", "p2.i2p") + "\r\n" + row("cr.i2p", "C\rR", "c.i2p"),
        false, zeroHost + "; plain.i2p; \n2 eepsites\n",
        listed(zeroHost, binaryHelper, "z2.i2p") + listed("plain.i2p", "P", "p2.i2p"), ""},
       {"20 000 rows", withLength(rows), false, rowsOut + "\n20000 eepsites\n", rowsFile, ""},
