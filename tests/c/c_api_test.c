@@ -140,12 +140,13 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   velqor_stop_forwarding(session, NULL, 80);
   CHECK(fake_bridge_connection_count(bridge) == 1 && velqor_is_sick(session) == 0);
 
-  /* Connection 0 is the control connection, 1 the stream, 2 and 3 the forwards. */
+  /* Connection 0 is the control connection, 1 the stream, 2 to 4 the forwards. */
   velqor_socket* socket = velqor_connect(session, "PEERDEST", 0);
   velqor_destination* mine = velqor_get_my_destination(session);
   CHECK(velqor_forward(session, "127.0.0.1", 4242, 0) == 0);
   CHECK(velqor_forward(session, "127.0.0.1", 4243, 2) == 0); /* a true `silent` is any non-zero */
-  velqor_stop_forwarding(session, "127.0.0.1", 4242);
+  CHECK(velqor_forward(session, "127.0.0.2", 4242, 0) == 0);
+  velqor_stop_forwarding(session, "127.0.0.1", 4242); /* host and port must both match */
   CHECK(fake_bridge_closed(bridge, 2, 1));
   /* Refusals leave the session healthy (and give the bridge time to see wrong closes). */
   fake_bridge_on(bridge, "STREAM FORWARD", REPLY("STREAM STATUS RESULT=CANT_REACH_PEER\n"));
@@ -155,11 +156,13 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   CHECK(velqor_forward(session, "127.0.0.1", 4244, 0) == -1 && velqor_is_sick(session) == 0);
   CHECK(fake_bridge_saw(bridge, " PORT=4243 HOST=127.0.0.1 SILENT=true\n") &&
         fake_bridge_saw(bridge, " DESTINATION=PEERDEST SILENT=false\n"));
-  CHECK(!fake_bridge_closed(bridge, 3, 0) && !fake_bridge_closed(bridge, 0, 0));
+  CHECK(!fake_bridge_closed(bridge, 3, 0) && !fake_bridge_closed(bridge, 4, 0) &&
+        !fake_bridge_closed(bridge, 0, 0));
   fake_bridge_on(bridge, "STREAM CONNECT", REPLY("STREAM STATUS RESULT=INVALID_ID\n")); /* sick */
   CHECK(velqor_connect(session, "PEERDEST", 0) == NULL && velqor_is_sick(session) == 1);
   velqor_stop_forwarding_all(session);
-  CHECK(fake_bridge_closed(bridge, 3, 1) && fake_bridge_closed(bridge, 0, 1));
+  CHECK(fake_bridge_closed(bridge, 3, 1) && fake_bridge_closed(bridge, 4, 1) &&
+        fake_bridge_closed(bridge, 0, 1));
   velqor_stream_session_free(session);
 
   /* The socket and the records outlive the session; NULL arguments take and send nothing. */
@@ -185,7 +188,7 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   fake_bridge_on(bridge, "NAMING LOOKUP", "", 0, NULL, 0, 0);         /* never answers */
   fake_bridge_on(bridge, "STREAM CONNECT", REPLY(OK_STATUS));         /* then sends nothing */
   socket = velqor_connect(session, "PEERDEST", 0);
-  CHECK(velqor_read(socket, &length) == NULL && length == 0);
+  CHECK(velqor_read(socket, &length) == NULL && length == 0 && velqor_socket_is_ok(socket) == 0);
   CHECK(take_equals(velqor_socket_last_error(socket), "read: nothing came within 50 ms"));
   velqor_socket_free(socket);
   socket = velqor_connect(session, "PEERDEST", 0);

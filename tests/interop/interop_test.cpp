@@ -19,6 +19,7 @@ struct Shared {
   std::unique_ptr<StreamSession> client, fixed, transient, rebuildable;
   std::unique_ptr<DatagramSession> datagrams[4];  // [0] and [1] DATAGRAM, [2] and [3] RAW
   velqor_stream_session* c = nullptr;             // the C interface; connects and accepts
+  velqor_datagram_session* cDatagrams[2] = {};    // the C interface: DATAGRAM, RAW
   std::unique_ptr<I2pdRouter> router;
 } shared;
 
@@ -44,6 +45,14 @@ class Environment : public ::testing::Environment {
     }
     const velqor_settings settings{kRouterHost, port, "interop", kServerSessionOptions,
                                    "TRANSIENT"};
+    velqor_limits* read = velqor_limits_new();  // for a lost datagram, as above
+    velqor_limits_set_read(read, 30000);
+    std::future<velqor_datagram_session*> cDatagrams[2];
+    for (int i = 0; i < 2; ++i) {
+      cDatagrams[i] = std::async(std::launch::async, [&settings, read, i] {
+        return velqor_datagram_session_new(&settings, i == 0 ? VELQOR_DATAGRAM : VELQOR_RAW, read);
+      });
+    }
     shared.c = velqor_stream_session_new(&settings);  // meanwhile
     const auto made = [](auto& future) {
       auto session = future.get();
@@ -55,11 +64,15 @@ class Environment : public ::testing::Environment {
     shared.transient = made(streams[2]);
     shared.rebuildable = made(streams[3]);
     for (int i = 0; i < 4; ++i) shared.datagrams[i] = made(datagrams[i]);
+    for (int i = 0; i < 2; ++i) shared.cDatagrams[i] = cDatagrams[i].get();
+    velqor_limits_free(read);
     ASSERT_EQ(velqor_is_sick(shared.c), 0) << shared.router->logTail();
+    for (auto* c : shared.cDatagrams) ASSERT_EQ(velqor_datagram_session_is_sick(c), 0);
   }
 
   void TearDown() override {
     velqor_stream_session_free(shared.c);
+    for (auto* c : shared.cDatagrams) velqor_datagram_session_free(c);
     shared = Shared();
   }
 };
@@ -318,6 +331,32 @@ TEST(Datagrams, GoBothWaysInBothStylesUpToTheLargestPayload) {
     EXPECT_EQ(one.getLastError().code, SAM::ErrorCode::ARGUMENT);
     deliver(one, other, patternBytes(largest, 5));
     EXPECT_FALSE(one.isSick());
+  }
+}
+
+// The C interface in both styles: a datagram to the C++ session of its style, and the answer.
+TEST(CInterface, SendsAndReceivesDatagramsInBothStyles) {
+  for (int i = 0; i < 2; ++i) {
+    velqor_datagram_session* c = shared.cDatagrams[i];
+    DatagramSession& peer = *shared.datagrams[2 * i];
+    velqor_destination* own = velqor_datagram_session_destination(c);
+    const std::unique_ptr<char, void (*)(void*)> pub(velqor_destination_pub(own), std::free);
+    velqor_destination_free(own);
+    const std::string out = patternBytes(1000, 9), back("\0back", 5);
+    const std::string& peerPub = peer.getMyDestination().pub;
+    ASSERT_EQ(velqor_datagram_send(c, peerPub.c_str(), out.data(), out.size()), 0);
+    const auto got = peer.receive();
+    EXPECT_TRUE(sameBytes(out, got.value.payload)) << peer.getLastError().reason;
+    EXPECT_EQ(got.value.sender, i == 0 ? pub.get() : "");
+    ASSERT_TRUE(peer.send(pub.get(), back).isOk);
+    void* payload = nullptr;
+    char* sender = nullptr;
+    std::size_t length = 0;
+    ASSERT_EQ(velqor_datagram_receive(c, &payload, &length, &sender), 0);
+    EXPECT_EQ(std::string(static_cast<char*>(payload), length), back);
+    EXPECT_EQ(sender ? std::string(sender) : "", i == 0 ? peerPub : "");
+    std::free(payload);
+    std::free(sender);
   }
 }
 

@@ -197,25 +197,6 @@ TEST(StreamSessionTest, SickTable) {
   EXPECT_EQ(openDescriptors(), descriptorsBefore) << "a descriptor leaked";
 }
 
-TEST(StreamSessionTest, StopForwardingEndsEveryMatchAndNothingElse) {
-  FakeBridge bridge;
-  bridge.on("STREAM FORWARD", kStreamOk);
-  {
-    StreamSession session("fwd", kHost, bridge.port());
-    ASSERT_TRUE(session.forward("127.0.0.1", 5000, true).isOk);   // connection 1
-    ASSERT_TRUE(session.forward("127.0.0.1", 5000, false).isOk);  // connection 2
-    ASSERT_TRUE(session.forward("127.0.0.1", 5001, true).isOk);   // connection 3
-    ASSERT_TRUE(session.forward("127.0.0.2", 5000, true).isOk);   // connection 4
-    const int descriptors = openDescriptors();
-    session.stopForwarding("127.0.0.1", 5000);
-    // The bridge sees the end of those two at some time; here no other ends with them.
-    EXPECT_EQ(openDescriptors(), descriptors - 2);
-    bridge.waitUntilClosed(1);
-    bridge.waitUntilClosed(2);
-  }
-  for (int id : {0, 3, 4}) bridge.waitUntilClosed(id);  // destruction ends the rest
-}
-
 // A session is created with a new destination, then rebuilt: the same destination under a new
 // identifier, once the old control connection is closed, with its forwards made again.
 TEST(StreamSessionTest, CreationAndRebuild) {

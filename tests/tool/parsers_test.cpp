@@ -65,6 +65,8 @@ TEST(HttpResponseReaderTest, ReadsResponsesWholeAndByteByByte) {
       {ok + "Content-Length: 10\r\n\r\nabc", false, "abc", "HTTP response incomplete body"},
       {chunked + "5\r\nab", false, "ab", "HTTP response incomplete body"},
       {chunked + "zz\r\n", true, "", "HTTP response bad chunk"},
+      {chunked + "10000000000000000\r\nab", true, "", "HTTP response bad chunk"},  // 2^64
+      {chunked + "FFFFFFFFFFFFFFFF\r\nab", false, "ab", "HTTP response incomplete body"},
       {chunked + "2\r\nabc\r\n", true, "ab", "HTTP response bad chunk"},
       {ok + "Content-Length: 12a\r\n\r\n", true, "", badLength},
       {ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\n", true, "", badLength},
