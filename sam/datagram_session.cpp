@@ -65,26 +65,20 @@ DatagramSession::DatagramSession(const std::string& nickname, const std::string&
     return;
   }
   // Without a control connection there is no local address; createSession reports why.
-  if (socket.isOk() && !openUdpSocket()) {
+  std::string host;
+  if (socket.isOk() && !openUdpSocket(host)) {
     socket.close();
     fallSick();
     return;
   }
-  char host[INET_ADDRSTRLEN] = "";
-  sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (udpSocket != -1 &&
-      ::getsockname(udpSocket, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-    ::inet_ntop(AF_INET, &local.sin_addr, host, sizeof host);
-  }
-  std::string options = "HOST=" + std::string(host) + " PORT=" + std::to_string(udpPort);
+  std::string options = "HOST=" + host + " PORT=" + std::to_string(udpPort);
   if (!i2pOptions.empty()) options += " " + i2pOptions;
   this->myDestination = createSession(style, myDestination, options);
 }
 
 DatagramSession::~DatagramSession() { close(); }
 
-bool DatagramSession::openUdpSocket() {
+bool DatagramSession::openUdpSocket(std::string& host) {
   // The bridge sends to the address the session names, so it must be one the bridge can reach:
   // the address this host uses for the control connection.
   sockaddr_in local{};
@@ -109,6 +103,8 @@ bool DatagramSession::openUdpSocket() {
     return false;
   }
   udpPort = ntohs(local.sin_port);
+  char text[INET_ADDRSTRLEN] = "";
+  host = ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
   return true;
 }
 
@@ -176,7 +172,9 @@ RequestResult<Datagram> DatagramSession::receive() {
   // The control connection is watched too: the bridge closing it ends the session, and with
   // it any hope of a datagram.
   pollfd entries[2] = {{udpSocket, POLLIN, 0}, {controlDescriptor(), POLLIN, 0}};
-  std::vector<char> buffer(receiveBufferSize);
+  // Made once, at the first receive: a session that only sends never needs it.
+  std::vector<char>& buffer = receiveBuffer;
+  buffer.resize(receiveBufferSize);
   for (;;) {
     if (!deadline.wait(entries, 2)) {
       lastError = {ErrorCode::TIMED_OUT, Message::DEADLINE_EXCEEDED, 0,

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace SAM {
 
@@ -116,9 +117,9 @@ class VELQOR_EXPORT DatagramSession : public Session {
   void close();
 
  private:
-  // Binds the UDP socket on the local address of the control connection; false on failure,
-  // with the reason recorded.
-  bool openUdpSocket();
+  // Binds the UDP socket on the local address of the control connection and sets `host` to
+  // that address; false on failure, with the reason recorded.
+  bool openUdpSocket(std::string& host);
   // False, with the reason recorded, when the session cannot send or receive; looks at the
   // control connection when `lookAtConnection` or when it is closed here.
   bool usable(bool lookAtConnection);
@@ -127,6 +128,7 @@ class VELQOR_EXPORT DatagramSession : public Session {
   int udpSocket;
   uint16_t udpPort;
   sockaddr_in bridgeUdpAddress;
+  std::vector<char> receiveBuffer;  // receiveBufferSize bytes once receive() has run
 };
 
 }  // namespace SAM

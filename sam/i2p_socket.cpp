@@ -27,12 +27,6 @@ constexpr std::size_t receiveSize = 4096;
 
 }  // namespace
 
-// The limits of I2pSocket's phases; the class is shared with the datagram sessions' waits.
-class I2pSocket::Deadline : public SAM::Deadline {
- public:
-  using SAM::Deadline::Deadline;
-};
-
 struct I2pSocket::State {
   explicit State(const TimeLimits& limits) : limits(limits) {}
 

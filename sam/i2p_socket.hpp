@@ -14,6 +14,8 @@
 
 namespace SAM {
 
+class Deadline;  // internal: the end of a time limit, for the waits of the private members
+
 // One blocking TCP connection (IPv4) to a SAM bridge, owning its descriptor exclusively.
 //
 // Construction connects and sends "HELLO VERSION MIN=3.0 MAX=3.1"; it never throws. After
@@ -105,7 +107,6 @@ class VELQOR_EXPORT I2pSocket {
  private:
   friend class Session;  // reads samMinVer and samMaxVer, and reads replies with takeLine()
   struct State;
-  class Deadline;
 
   void bootstrapI2P();
   void init();

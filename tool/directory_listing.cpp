@@ -65,6 +65,13 @@ class RunDeadline {
                                      phase + " (see --timeout)");
   }
 
+  // The run's failure in `phase` after `error`: the run's limit when that ran out, else `cause`.
+  RunFailure failure(const std::string& phase, const char* errorLine, const SAM::Error& error,
+                     const std::string& cause) const {
+    return error.code == SAM::ErrorCode::TIMED_OUT ? ranOut(phase, errorLine)
+                                                   : RunFailure(errorLine, cause);
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
   const std::chrono::milliseconds limit_;
@@ -104,10 +111,9 @@ void saveBody(SAM::I2pSocket& stream, TempFile& page, const RunDeadline& deadlin
       response.feed(bytes.data(), bytes.size());
     } else if (stream.getLastError().code == SAM::ErrorCode::CLOSED) {
       response.finish();
-    } else if (stream.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
-      throw deadline.ranOut(reading, errorLine);
     } else {
-      throw RunFailure(errorLine, "reading the page failed: " + stream.getLastError().reason);
+      const SAM::Error& error = stream.getLastError();
+      throw deadline.failure(reading, errorLine, error, "reading the page failed: " + error.reason);
     }
   }
   if (response.hasFailed()) {
@@ -221,10 +227,8 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
                              deadline.limitsFor(creating, "Error namingLookup"));
   progress.reset();
   if (session.isSick()) {
-    if (session.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
-      throw deadline.ranOut(creating, "Error namingLookup");
-    }
-    throw RunFailure("Error namingLookup", sessionCause(settings, session.getLastError()));
+    throw deadline.failure(creating, "Error namingLookup", session.getLastError(),
+                           sessionCause(settings, session.getLastError()));
   }
 
   const std::string lookingUp = "looking up " + settings.siteHost;
@@ -233,10 +237,8 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   const auto site = session.namingLookup(settings.siteHost);
   progress.reset();
   if (!site.isOk) {
-    if (session.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
-      throw deadline.ranOut(lookingUp, "Error namingLookup");
-    }
-    throw RunFailure("Error namingLookup", lookupCause(settings, session.getLastError()));
+    throw deadline.failure(lookingUp, "Error namingLookup", session.getLastError(),
+                           lookupCause(settings, session.getLastError()));
   }
 
   const std::string connecting = "connecting to " + settings.siteHost;
@@ -245,11 +247,9 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   auto connection = session.connect(site.value, false);
   progress.reset();
   if (!connection.isOk) {
-    if (session.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
-      throw deadline.ranOut(connecting, "Error Connection Result");
-    }
-    throw RunFailure("Error Connection Result", "the stream to " + settings.siteHost +
-                                                    " failed: " + session.getLastError().reason);
+    throw deadline.failure(
+        connecting, "Error Connection Result", session.getLastError(),
+        "the stream to " + settings.siteHost + " failed: " + session.getLastError().reason);
   }
   SAM::I2pSocket& stream = *connection.value;
 
@@ -258,10 +258,8 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   stream.setTimeLimits(deadline.limitsFor(sending, "Error writing request"));
   stream.write(requestFor(settings.siteHost));
   if (!stream.isOk()) {
-    if (stream.getLastError().code == SAM::ErrorCode::TIMED_OUT) {
-      throw deadline.ranOut(sending, "Error writing request");
-    }
-    throw RunFailure("Error writing request", stream.getLastError().reason);
+    throw deadline.failure(sending, "Error writing request", stream.getLastError(),
+                           stream.getLastError().reason);
   }
 
   log << "Read result ..." << std::endl;

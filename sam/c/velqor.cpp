@@ -218,12 +218,11 @@ char* velqor_read(velqor_socket* socket, size_t* length) {
     return nullptr;
   }
   if (bytes.empty()) return nullptr;
-  char* buffer = static_cast<char*>(std::malloc(bytes.size()));
+  char* buffer = velqor_c::copyBytesForCaller(bytes);
   if (buffer == nullptr) {
     s->close();
     return nullptr;
   }
-  std::memcpy(buffer, bytes.data(), bytes.size());
   *length = bytes.size();
   return buffer;
 }

@@ -5,7 +5,6 @@
 #include <velqor/datagram_session.hpp>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -28,13 +27,6 @@ using velqor_c::resultOr;
 
 SAM::DatagramSession* sessionOf(const velqor_datagram_session* handle) {
   return handle == nullptr ? nullptr : handle->session.get();
-}
-
-// A malloc'd copy of `bytes`, never NULL for a success: at least one byte is allocated.
-void* copyBytes(const std::string& bytes) {
-  void* buffer = std::malloc(bytes.empty() ? 1 : bytes.size());
-  if (buffer != nullptr && !bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
-  return buffer;
 }
 
 }  // namespace
@@ -82,13 +74,10 @@ int velqor_datagram_receive(velqor_datagram_session* session, void** payload, si
     const SAM::RequestResult<SAM::Datagram> received = s->receive();
     if (!received.isOk) return -1;
     // A datagram that cannot be handed over whole is lost, as a datagram may be.
-    void* bytes = copyBytes(received.value.payload);
-    char* from = nullptr;
-    if (sender != nullptr && s->getStyle() == SAM::Message::DATAGRAM) {
-      from = copyForCaller(received.value.sender);
-    }
-    if (bytes == nullptr ||
-        (sender != nullptr && s->getStyle() == SAM::Message::DATAGRAM && from == nullptr)) {
+    const bool wantsSender = sender != nullptr && s->getStyle() == SAM::Message::DATAGRAM;
+    char* bytes = velqor_c::copyBytesForCaller(received.value.payload);
+    char* from = wantsSender ? copyForCaller(received.value.sender) : nullptr;
+    if (bytes == nullptr || (wantsSender && from == nullptr)) {
       std::free(bytes);
       std::free(from);
       return -1;

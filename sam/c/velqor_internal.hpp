@@ -6,6 +6,7 @@
 #include <velqor/velqor.h>
 #include <velqor/sam.hpp>
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -45,6 +46,14 @@ Result resultOr(Result failure, Body body) noexcept {
 
 // A malloc'd copy of `text` for the caller, or nullptr when memory runs out.
 inline char* copyForCaller(const std::string& text) { return strdup(text.c_str()); }
+
+// A malloc'd copy of the bytes of `bytes`, without a terminating zero, or nullptr when memory
+// runs out. At least one byte is allocated, so that an empty copy is not NULL either.
+inline char* copyBytesForCaller(const std::string& bytes) {
+  char* buffer = static_cast<char*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
+  if (buffer != nullptr && !bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
+  return buffer;
+}
 
 // A new record holding copies of `pub` and `priv`, or nullptr when memory runs out.
 velqor_destination* newDestination(const std::string& pub, const std::string& priv);

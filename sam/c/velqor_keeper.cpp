@@ -118,12 +118,11 @@ int velqor_socket_release(velqor_socket* socket, char** kept, size_t* kept_lengt
   std::string bytes;
   const int fd = s.release(bytes);
   if (bytes.empty() || fd < 0) return fd;
-  *kept = static_cast<char*>(std::malloc(bytes.size()));
+  *kept = velqor_c::copyBytesForCaller(bytes);
   if (*kept == nullptr) {
     ::close(fd);
     return -1;
   }
-  std::memcpy(*kept, bytes.data(), bytes.size());
   *kept_length = bytes.size();
   return fd;
 }
