@@ -134,9 +134,8 @@ void sendThroughI2p(const std::string& destination, const std::string& bytes) {
   connected.value->close();
 }
 
-TEST(Bridge, HandshakeSettlesOnVersion31) { EXPECT_EQ(shared.client->getSAMVersion(), "3.1"); }
-
 TEST(Bridge, GeneratedPublicDestinationIsTheOneDerivedFromThePrivate) {
+  EXPECT_EQ(shared.client->getSAMVersion(), "3.1");  // SIGNATURE_TYPE needs 3.1
   const auto generated = shared.client->destGenerate();
   ASSERT_TRUE(generated.isOk);
   EXPECT_EQ(SAM::derivePublicDestination(generated.value.priv), generated.value.pub);
@@ -148,7 +147,6 @@ TEST(Bridge, NamingLookupResolvesAddressBookNamesAndB32Addresses) {
   EXPECT_FALSE(shared.client->namingLookup("nobody-here.i2p").isOk);
   EXPECT_FALSE(shared.client->isSick()) << "an unknown name is no fault of the session";
   EXPECT_EQ(shared.client->namingLookup(kSiteName).value, pub);
-  EXPECT_EQ(shared.fixed->getMyDestination().pub, pub) << "the test key's session";
   // The router resolves the b32 address we compute to the destination it stands for.
   EXPECT_EQ(shared.client->namingLookup(SAM::b32Address(pub)).value, pub);
 }
