@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "harness.hpp"
+#include "i2pd_harness.hpp"
 
 namespace {
 

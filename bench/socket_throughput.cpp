@@ -3,7 +3,7 @@
 //
 // Usage: bench_socket_throughput [MiB per run, default 64] [pairs of runs, default 15]
 //
-// Both sides of every connection live in this process: a server thread answers the HELLO
+// Both sides of every connection live in this process: the tests' fake bridge answers the HELLO
 // line and then streams bytes to the client or takes them from it. The raw baseline runs the
 // same loops with recv/send and the same 4096-byte receive size.
 #include <arpa/inet.h>
@@ -20,9 +20,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "fake_bridge.hpp"
 
 namespace {
 
@@ -45,32 +49,6 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A listening socket on 127.0.0.1 with a port chosen by the kernel.
-struct Listener {
-  Listener() {
-    fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) die("socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 64) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      die("bind/listen");
-    }
-    port = ntohs(addr.sin_port);
-  }
-  ~Listener() { ::close(fd); }
-  int acceptOne() const {
-    const int conn = ::accept(fd, nullptr, nullptr);
-    if (conn < 0) die("accept");
-    return conn;
-  }
-
-  int fd = -1;
-  uint16_t port = 0;
-};
-
 void sendAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
@@ -78,15 +56,6 @@ void sendAll(int fd, const char* data, std::size_t size) {
     data += n;
     size -= static_cast<std::size_t>(n);
   }
-}
-
-// Reads the client's HELLO line byte by byte (nothing else is in flight yet) and answers it.
-void answerHello(int fd) {
-  char c = 0;
-  do {
-    if (::recv(fd, &c, 1, 0) != 1) die("recv hello");
-  } while (c != '\n');
-  sendAll(fd, kHelloReply.data(), kHelloReply.size());
 }
 
 // The raw client makes the same HELLO exchange as I2pSocket, so that both connections have
@@ -117,21 +86,19 @@ int connectRaw(uint16_t port) {
 
 // Server streams `total` bytes; the client reads them. Returns MB/s.
 double readRate(bool useI2pSocket, std::size_t total) {
-  Listener listener;
-  std::thread server([&] {
-    const int fd = listener.acceptOne();
-    answerHello(fd);
+  velqor_test::FakeBridge bridge;
+  bridge.on("HELLO VERSION", [total](velqor_test::BridgeConnection& conn, const std::string&) {
+    conn.send(kHelloReply);
     const std::string chunk(kServerChunk, 'r');
     for (std::size_t sent = 0; sent < total; sent += chunk.size()) {
-      sendAll(fd, chunk.data(), std::min(chunk.size(), total - sent));
+      conn.send(chunk.substr(0, std::min(chunk.size(), total - sent)));
     }
-    ::close(fd);
+    conn.close();
   });
-
   std::size_t received = 0;
   double seconds = 0;
   if (useI2pSocket) {
-    SAM::I2pSocket socket("127.0.0.1", listener.port, gLimits);
+    SAM::I2pSocket socket("127.0.0.1", bridge.port(), gLimits);
     if (!socket.isOk()) die("I2pSocket");
     const auto start = Clock::now();
     for (std::string piece = socket.read(); !piece.empty(); piece = socket.read()) {
@@ -139,7 +106,7 @@ double readRate(bool useI2pSocket, std::size_t total) {
     }
     seconds = secondsSince(start);
   } else {
-    const int fd = connectRaw(listener.port);
+    const int fd = connectRaw(bridge.port());
     sayHello(fd);
     char buffer[kReceiveSize];
     const auto start = Clock::now();
@@ -151,7 +118,6 @@ double readRate(bool useI2pSocket, std::size_t total) {
     seconds = secondsSince(start);
     ::close(fd);
   }
-  server.join();
   if (received != total) die("short read");
   return static_cast<double>(total) / seconds / 1e6;
 }
@@ -159,34 +125,28 @@ double readRate(bool useI2pSocket, std::size_t total) {
 // The client writes `total` bytes in 4096-byte pieces; the server takes them. Returns MB/s,
 // timed until the server has received the last byte.
 double writeRate(bool useI2pSocket, std::size_t total) {
-  Listener listener;
-  std::atomic<std::size_t> received{0};
-  Clock::time_point finished;
-  std::thread server([&] {
-    const int fd = listener.acceptOne();
-    answerHello(fd);
-    std::vector<char> buffer(kServerChunk);
+  velqor_test::FakeBridge bridge;
+  std::promise<std::pair<std::size_t, Clock::time_point>> taken;  // bytes, and when they were
+  bridge.on("HELLO VERSION", [&taken](velqor_test::BridgeConnection& conn, const std::string&) {
+    conn.send(kHelloReply);
     std::size_t count = 0;
-    for (;;) {
-      const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-      if (n <= 0) break;
-      count += static_cast<std::size_t>(n);
+    for (std::string got = conn.readSome(kServerChunk); !got.empty();
+         got = conn.readSome(kServerChunk)) {
+      count += got.size();
     }
-    finished = Clock::now();
-    received = count;
-    ::close(fd);
+    taken.set_value({count, Clock::now()});
+    conn.close();
   });
-
   const std::string piece(kReceiveSize, 'w');
   Clock::time_point start;
   if (useI2pSocket) {
-    SAM::I2pSocket socket("127.0.0.1", listener.port, gLimits);
+    SAM::I2pSocket socket("127.0.0.1", bridge.port(), gLimits);
     if (!socket.isOk()) die("I2pSocket");
     start = Clock::now();
     for (std::size_t sent = 0; sent < total; sent += piece.size()) socket.write(piece);
     if (!socket.isOk()) die("I2pSocket write");
   } else {
-    const int fd = connectRaw(listener.port);
+    const int fd = connectRaw(bridge.port());
     sayHello(fd);
     start = Clock::now();
     for (std::size_t sent = 0; sent < total; sent += piece.size()) {
@@ -194,110 +154,26 @@ double writeRate(bool useI2pSocket, std::size_t total) {
     }
     ::close(fd);
   }
-  server.join();
+  const auto [received, finished] = taken.get_future().get();
   if (received != total) die("short write");
   return static_cast<double>(total) / std::chrono::duration<double>(finished - start).count() / 1e6;
 }
 
-// A bridge that answers every line at once and counts connections and answered lines.
-class CountingBridge {
- public:
-  CountingBridge() {
-    if (::pipe(wake_) != 0) die("pipe");
-    thread_ = std::thread([this] { run(); });
-  }
-  ~CountingBridge() {
-    const char stop = 's';
-    if (::write(wake_[1], &stop, 1) != 1) die("write");
-    thread_.join();
-    ::close(wake_[0]);
-    ::close(wake_[1]);
-  }
-  uint16_t port() const { return listener_.port; }
-  long connections() const { return connections_; }
-  long lines() const { return lines_; }
-
- private:
-  struct Connection {
-    int fd;
-    std::string buffer;
-  };
-
-  static std::string answer(const std::string& line) {
-    static const std::string destination(908, 'A');
-    if (line.rfind("HELLO VERSION", 0) == 0) return kHelloReply;
-    if (line.rfind("SESSION CREATE", 0) == 0) {
-      return "SESSION STATUS RESULT=OK DESTINATION=" + destination + "\n";
-    }
-    if (line.rfind("NAMING LOOKUP", 0) == 0) {
-      return "NAMING REPLY RESULT=OK NAME=site.i2p VALUE=" + destination.substr(0, 516) + "\n";
-    }
-    if (line.rfind("STREAM CONNECT", 0) == 0) return "STREAM STATUS RESULT=OK\n";
-    return "";
-  }
-
-  // Returns false when the connection is to be closed.
-  bool serve(Connection& conn) {
-    char chunk[kReceiveSize];
-    const ssize_t n = ::recv(conn.fd, chunk, sizeof chunk, 0);
-    if (n <= 0) return false;
-    conn.buffer.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t nl = conn.buffer.find('\n'); nl != std::string::npos;
-         nl = conn.buffer.find('\n')) {
-      const std::string reply = answer(conn.buffer.substr(0, nl + 1));
-      conn.buffer.erase(0, nl + 1);
-      if (reply.empty()) return false;
-      ++lines_;
-      sendAll(conn.fd, reply.data(), reply.size());
-    }
-    return true;
-  }
-
-  void run() {
-    std::vector<Connection> conns;
-    for (;;) {
-      std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listener_.fd, POLLIN, 0}};
-      for (const auto& conn : conns) fds.push_back({conn.fd, POLLIN, 0});
-      if (::poll(fds.data(), fds.size(), -1) < 0) die("poll");
-      if (fds[0].revents != 0) break;
-      std::vector<Connection> still;
-      for (std::size_t i = 0; i < conns.size(); ++i) {
-        if (fds[i + 2].revents == 0 || serve(conns[i])) {
-          still.push_back(std::move(conns[i]));
-        } else {
-          ::close(conns[i].fd);
-        }
-      }
-      conns.swap(still);
-      if (fds[1].revents != 0) {
-        conns.push_back({listener_.acceptOne(), ""});
-        ++connections_;
-      }
-    }
-    for (const auto& conn : conns) ::close(conn.fd);
-  }
-
-  Listener listener_;
-  int wake_[2] = {-1, -1};
-  std::atomic<long> connections_{0};
-  std::atomic<long> lines_{0};
-  std::thread thread_;
-};
-
 // Prints connects and round trips per request and requests per second for `request`.
 template <class Request>
-void measureRequests(const char* name, CountingBridge& bridge, SAM::StreamSession& session,
+void measureRequests(const char* name, velqor_test::FakeBridge& bridge, SAM::StreamSession& session,
                      int count, Request request) {
-  const long connectsBefore = bridge.connections();
-  const long linesBefore = bridge.lines();
+  const long connectsBefore = bridge.connectionCount();
+  const long linesBefore = static_cast<long>(bridge.lines().size());
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
     if (!request(session)) die(name);
   }
   const double seconds = secondsSince(start);
   std::printf("%-13s %5.2f connects, %5.2f round trips per request, %8.0f requests/s\n", name,
-              static_cast<double>(bridge.connections() - connectsBefore) / count,
-              static_cast<double>(bridge.lines() - linesBefore) / count, count / seconds);
+              static_cast<double>(bridge.connectionCount() - connectsBefore) / count,
+              static_cast<double>(static_cast<long>(bridge.lines().size()) - linesBefore) / count,
+              count / seconds);
 }
 
 double median(std::vector<double> values) {
@@ -348,11 +224,14 @@ int main(int argc, char** argv) {
   compare("read:", readRate, total, pairs);
   compare("write:", writeRate, total, pairs);
 
-  CountingBridge bridge;
+  velqor_test::FakeBridge bridge;
+  bridge.on("NAMING LOOKUP",
+            "NAMING REPLY RESULT=OK NAME=site.i2p VALUE=" + velqor_test::testKeyPub() + "\n");
+  bridge.on("STREAM CONNECT", "STREAM STATUS RESULT=OK\n");
   SAM::StreamSession session("bench", "127.0.0.1", bridge.port());
   if (session.isSick()) die("session");
-  std::printf("session creation: %ld connects, %ld round trips\n", bridge.connections(),
-              bridge.lines());
+  std::printf("session creation: %d connects, %zu round trips\n", bridge.connectionCount(),
+              bridge.lines().size());
   const int count = 2000;
   measureRequests("namingLookup", bridge, session, count,
                   [](SAM::StreamSession& s) { return s.namingLookup("site.i2p").isOk; });

@@ -19,9 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "fake_bridge.hpp"
+#include "fake_site.hpp"
 #include "file_line_reader.hpp"
 #include "row_scanner.hpp"
-#include "tool_fake_site.hpp"
 #include "tool_page_writer.hpp"
 
 namespace {
@@ -181,11 +182,8 @@ void measureToolMemory(const std::string& dir, const std::string& smallPage,
   const Run version = runTool({"--version"}, outPath);
   std::printf("  --version only             %7.1f MB\n", version.peakKilobytes / 1024.0);
   for (const std::string& page : {smallPage, largePage}) {
-    FakeSiteBridge site(page);
-    if (site.port() == 0) {
-      std::printf("  fake site could not listen\n");
-      return;
-    }
+    velqor_test::FakeBridge site;
+    velqor_test::serveFileAsSite(site, page);
     const Run run =
         runTool({"--sam=127.0.0.1:" + std::to_string(site.port()), dir + "/list.txt"}, outPath);
     std::printf(
@@ -206,11 +204,8 @@ void compareWholeRunWithGrep(const std::string& dir, const std::string& page,
   const int rounds = 5;
   std::printf("Whole run on the %.1f MB page (median of %d, taken in turns):\n",
               megabytes(fileSize(page)), rounds);
-  FakeSiteBridge site(page);
-  if (site.port() == 0) {
-    std::printf("  fake site could not listen\n");
-    return;
-  }
+  velqor_test::FakeBridge site;
+  velqor_test::serveFileAsSite(site, page);
   const std::string listPath = dir + "/list.txt";
   std::vector<double> toolSeconds, grepSeconds;
   Run tool, grep;

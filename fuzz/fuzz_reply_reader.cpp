@@ -11,7 +11,7 @@
 #include <velqor/sam.hpp>
 
 #include "fuzz_require.hpp"
-#include "sam/reply_text.hpp"
+#include "sam/wire/reply_text.hpp"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <velqor/velqor.h>
 #include <random>
-#include "fake_bridge.hpp"  // testKeyPriv(), testKeyPub()
-#include "harness.hpp"      // <velqor/sam.hpp>, sockets, threads and files
+#include "fake_bridge.hpp"   // testKeyPriv(), testKeyPub()
+#include "i2pd_harness.hpp"  // <velqor/sam.hpp>, sockets, threads and files
 
 namespace velqor_interop {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
-#include "harness.hpp"  // <velqor/sam.hpp>, sockets, threads and files
+#include "i2pd_harness.hpp"  // <velqor/sam.hpp>, sockets, threads and files
 
 namespace velqor_interop {
 namespace {

@@ -17,7 +17,7 @@
 #include <velqor/sam.hpp>
 
 #include "fake_bridge.hpp"
-#include "sam/i2p_base64.hpp"
+#include "sam/wire/i2p_base64.hpp"
 
 namespace {
 

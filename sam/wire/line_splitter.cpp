@@ -1,4 +1,4 @@
-#include "sam/line_splitter.hpp"
+#include "sam/wire/line_splitter.hpp"
 
 namespace SAM {
 

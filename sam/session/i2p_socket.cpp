@@ -14,10 +14,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "sam/deadline.hpp"
-#include "sam/line_splitter.hpp"
-#include "sam/print_error.hpp"
-#include "sam/reply_text.hpp"
+#include "sam/net/deadline.hpp"
+#include "sam/wire/line_splitter.hpp"
+#include "sam/wire/print_error.hpp"
+#include "sam/wire/reply_text.hpp"
 
 namespace SAM {
 

@@ -1,4 +1,4 @@
-#include "sam/print_error.hpp"
+#include "sam/wire/print_error.hpp"
 
 namespace SAM {
 

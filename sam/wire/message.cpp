@@ -6,7 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "sam/print_error.hpp"
+#include "sam/wire/print_error.hpp"
 
 namespace SAM {
 

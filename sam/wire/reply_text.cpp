@@ -1,4 +1,4 @@
-#include "sam/reply_text.hpp"
+#include "sam/wire/reply_text.hpp"
 
 #include <velqor/message.hpp>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "sam/c/velqor_internal.hpp"
+#include "sam/c/handles.hpp"
 
 struct velqor_keeper {
   // The handle stays the caller's way to the session; the keeper holds the session itself.

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "sam/c/velqor_internal.hpp"
+#include "sam/c/handles.hpp"
 
 struct velqor_datagram_session {
   // Null when the settings or the style were unusable and no session was made.

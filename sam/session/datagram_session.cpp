@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sam/deadline.hpp"
+#include "sam/net/deadline.hpp"
 
 namespace SAM {
 

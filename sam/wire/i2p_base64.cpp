@@ -1,4 +1,4 @@
-#include "sam/i2p_base64.hpp"
+#include "sam/wire/i2p_base64.hpp"
 
 #include <array>
 #include <cstdint>

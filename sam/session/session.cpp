@@ -9,7 +9,7 @@
 #include <cstring>
 #include <random>
 
-#include "sam/reply_text.hpp"
+#include "sam/wire/reply_text.hpp"
 
 namespace SAM {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "sam/c/velqor_internal.hpp"
+#include "sam/c/handles.hpp"
 
 // The C names of the kinds of failure are the C++ ones, number for number.
 static_assert(VELQOR_ERROR_RESOLVE == static_cast<int>(SAM::ErrorCode::RESOLVE), "");

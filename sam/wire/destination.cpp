@@ -2,7 +2,7 @@
 
 #include <openssl/sha.h>
 
-#include "sam/i2p_base64.hpp"
+#include "sam/wire/i2p_base64.hpp"
 
 namespace SAM {
 

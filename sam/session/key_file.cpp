@@ -15,7 +15,7 @@
 
 #include <velqor/session.hpp>
 
-#include "sam/i2p_base64.hpp"
+#include "sam/wire/i2p_base64.hpp"
 
 namespace SAM {
 
