@@ -1,7 +1,7 @@
 // The end of a time limit, and waits in poll() that keep to it. Internal: not part of the public
 // interface.
-#ifndef VELQOR_SAM_DEADLINE_HPP
-#define VELQOR_SAM_DEADLINE_HPP
+#ifndef VELQOR_SAM_NET_DEADLINE_HPP
+#define VELQOR_SAM_NET_DEADLINE_HPP
 
 #include <poll.h>
 
@@ -68,4 +68,4 @@ class Deadline {
 
 }  // namespace SAM
 
-#endif  // VELQOR_SAM_DEADLINE_HPP
+#endif  // VELQOR_SAM_NET_DEADLINE_HPP

@@ -1,9 +1,6 @@
-#include <velqor/datagram_session.hpp>
-
-#include <arpa/inet.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
+#include <velqor/datagram_session.hpp>
 
 #include <cerrno>
 #include <cstring>
@@ -11,38 +8,18 @@
 #include <vector>
 
 #include "sam/net/deadline.hpp"
+#include "sam/net/tcp.hpp"
+#include "sam/net/udp.hpp"
+#include "sam/wire/datagram_format.hpp"
 
 namespace SAM {
 
-namespace {
+static_assert(DatagramSession::maxDatagramSize == wire::maxDatagramSize, "");
 
-// The shortest public destination: 384 bytes of keys and a 3-byte null certificate, in base64.
-constexpr std::size_t shortestDestination = 516;
+namespace {
 
 std::string systemText(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
-}
-
-// What the bridge puts before a repliable datagram's payload: a public destination in I2P
-// base64. Anything else in front of the first "\n" means the datagram has no sender line.
-bool isDestinationText(std::string_view text) {
-  if (text.size() < shortestDestination) return false;
-  for (const char c : text) {
-    const bool base64 = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        (c >= '0' && c <= '9') || c == '-' || c == '~' || c == '=';
-    if (!base64) return false;
-  }
-  return true;
-}
-
-std::string headerOf(const std::string& sessionID, const std::string& destination) {
-  // The bridge ignores the first word; it names the protocol version as other clients do.
-  return "3.0 " + sessionID + " " + destination + "\n";
-}
-
-bool sameAddress(const sockaddr_in& a, const sockaddr_in& b) {
-  return a.sin_family == b.sin_family && a.sin_addr.s_addr == b.sin_addr.s_addr &&
-         a.sin_port == b.sin_port;
 }
 
 }  // namespace
@@ -82,29 +59,19 @@ bool DatagramSession::openUdpSocket(std::string& host) {
   // The bridge sends to the address the session names, so it must be one the bridge can reach:
   // the address this host uses for the control connection.
   sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (::getsockname(controlDescriptor(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    recordError(ErrorCode::IO, systemText("SESSION CREATE: getsockname", errno));
+  const net::Outcome found = net::localAddress(controlDescriptor(), local);
+  if (!found.ok()) {
+    recordError(ErrorCode::IO, systemText("SESSION CREATE: getsockname", found.error));
     return false;
   }
   local.sin_port = 0;
-  udpSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  udpSocket = net::openDatagramSocket(local);
   if (udpSocket == -1) {
     recordError(ErrorCode::IO, systemText("SESSION CREATE: UDP socket", errno));
     return false;
   }
-  length = sizeof local;
-  if (::bind(udpSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      ::getsockname(udpSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    const int error = errno;
-    ::close(udpSocket);
-    udpSocket = -1;
-    recordError(ErrorCode::IO, systemText("SESSION CREATE: bind UDP socket", error));
-    return false;
-  }
   udpPort = ntohs(local.sin_port);
-  char text[INET_ADDRSTRLEN] = "";
-  host = ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text) != nullptr ? text : "";
+  host = net::addressText(local.sin_addr);
   return true;
 }
 
@@ -123,15 +90,13 @@ bool DatagramSession::usable(bool lookAtConnection) {
 }
 
 std::size_t DatagramSession::maxPayloadSize(const std::string& destination) const {
-  const std::size_t header = headerOf(sessionID, destination).size();
-  return header >= maxDatagramSize ? 0 : maxDatagramSize - header;
+  return wire::maxDatagramPayload(sessionID, destination);
 }
 
 RequestResult<void> DatagramSession::send(const std::string& destination,
                                           const std::string& payload) {
   if (!usable(true)) return RequestResult<void>();
-  if (destination.empty() ||
-      destination.find_first_of(std::string_view(" \r\n\0", 4)) != std::string::npos) {
+  if (!wire::isSendableDestination(destination)) {
     recordError(ErrorCode::ARGUMENT,
                 "datagram send: the destination is empty or holds a space, a line break or a "
                 "zero byte");
@@ -145,25 +110,19 @@ RequestResult<void> DatagramSession::send(const std::string& destination,
                                          std::to_string(largest) + " for this destination");
     return RequestResult<void>();
   }
-  const std::string datagram = headerOf(sessionID, destination) + payload;
+  const std::string datagram = wire::datagramHeader(sessionID, destination) + payload;
   const Deadline deadline(getTimeLimits().write, getTimeLimits().deadline);
-  for (;;) {
-    const ssize_t n =
-        ::sendto(udpSocket, datagram.data(), datagram.size(), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&bridgeUdpAddress), sizeof bridgeUdpAddress);
-    if (n == static_cast<ssize_t>(datagram.size())) return RequestResult<void>(true);
-    const int error = n < 0 ? errno : EMSGSIZE;
-    if (error == EINTR) continue;
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-      // The socket's send buffer is full: wait until it takes the datagram.
-      if (deadline.waitFor(udpSocket, POLLOUT)) continue;
-      lastError = {ErrorCode::TIMED_OUT, Message::DEADLINE_EXCEEDED, 0,
-                   "datagram send: not sent " + deadline.within()};
-      return RequestResult<void>();
-    }
-    lastError = {ErrorCode::IO, Message::OK, error, systemText("datagram send", error)};
-    return RequestResult<void>();
+  const net::Outcome outcome =
+      net::sendDatagram(udpSocket, datagram.data(), datagram.size(), bridgeUdpAddress, deadline);
+  if (outcome.ok()) return RequestResult<void>(true);
+  if (outcome.kind == net::Outcome::TIMED_OUT) {
+    lastError = {ErrorCode::TIMED_OUT, Message::DEADLINE_EXCEEDED, 0,
+                 "datagram send: not sent " + deadline.within()};
+  } else {
+    lastError = {ErrorCode::IO, Message::OK, outcome.error,
+                 systemText("datagram send", outcome.error)};
   }
+  return RequestResult<void>();
 }
 
 RequestResult<Datagram> DatagramSession::receive() {
@@ -191,25 +150,19 @@ RequestResult<Datagram> DatagramSession::receive() {
     if (entries[0].revents == 0) continue;
 
     sockaddr_in from{};
-    iovec piece{buffer.data(), buffer.size()};
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &piece;
-    message.msg_iovlen = 1;
-    // With MSG_TRUNC the size returned is that of the whole datagram, even when it is larger
-    // than the buffer.
-    const ssize_t n = ::recvmsg(udpSocket, &message, MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) {
-      const int error = errno;
-      if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
-      lastError = {ErrorCode::IO, Message::OK, error, systemText("datagram receive", error)};
+    std::size_t size = 0;
+    bool truncated = false;
+    const net::Outcome outcome =
+        net::receiveDatagram(udpSocket, buffer.data(), buffer.size(), from, size, truncated);
+    if (outcome.kind == net::Outcome::AGAIN) continue;
+    if (!outcome.ok()) {
+      lastError = {ErrorCode::IO, Message::OK, outcome.error,
+                   systemText("datagram receive", outcome.error)};
       return RequestResult<Datagram>();
     }
     // Only the bridge speaks to this socket; anything else is dropped unread.
-    if (message.msg_namelen != sizeof from || !sameAddress(from, bridgeUdpAddress)) continue;
-    const std::size_t size = static_cast<std::size_t>(n);
-    if ((message.msg_flags & MSG_TRUNC) != 0 || size > buffer.size()) {
+    if (!net::sameAddress(from, bridgeUdpAddress)) continue;
+    if (truncated) {
       recordError(ErrorCode::PROTOCOL, "datagram receive: a datagram of " + std::to_string(size) +
                                            " bytes is larger than the receive buffer of " +
                                            std::to_string(buffer.size()) + " bytes; dropped");
@@ -221,14 +174,14 @@ RequestResult<Datagram> DatagramSession::receive() {
       datagram.payload.assign(bytes);
       return RequestResult<Datagram>(datagram);
     }
-    const std::size_t end = bytes.find('\n');
-    if (end == std::string_view::npos || !isDestinationText(bytes.substr(0, end))) {
+    std::string_view sender, payload;
+    if (!wire::splitRepliableDatagram(bytes, sender, payload)) {
       recordError(ErrorCode::PROTOCOL, "datagram receive: a datagram of " + std::to_string(size) +
                                            " bytes has no sender line; dropped");
       return RequestResult<Datagram>();
     }
-    datagram.sender.assign(bytes.substr(0, end));
-    datagram.payload.assign(bytes.substr(end + 1));
+    datagram.sender.assign(sender);
+    datagram.payload.assign(payload);
     return RequestResult<Datagram>(datagram);
   }
 }

@@ -1,12 +1,11 @@
-#include <velqor/i2p_socket.hpp>
-#include <velqor/message.hpp>
-
+// One connection to the bridge: the TCP connect, the HELLO exchange, the reads and writes of a
+// stream, each on the transport's waits, with every outcome turned into the socket's reason.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <velqor/i2p_socket.hpp>
+#include <velqor/message.hpp>
 
 #include <atomic>
 #include <cerrno>
@@ -15,6 +14,9 @@
 #include <mutex>
 
 #include "sam/net/deadline.hpp"
+#include "sam/net/resolve.hpp"
+#include "sam/net/tcp.hpp"
+#include "sam/session/socket_access.hpp"
 #include "sam/wire/line_splitter.hpp"
 #include "sam/wire/print_error.hpp"
 #include "sam/wire/reply_text.hpp"
@@ -51,24 +53,16 @@ I2pSocket::I2pSocket(const std::string& SAMHost, uint16_t SAMPort, const TimeLim
   std::memset(&servAddr, 0, sizeof servAddr);
   servAddr.sin_family = AF_INET;
   servAddr.sin_port = htons(SAMPort);
-  // Numeric IPv4 in every form inet_addr() takes; anything else is a host name.
-  if (inet_aton(SAMHost.c_str(), &servAddr.sin_addr) == 0) {
+  int systemError = 0;
+  const std::string failure = net::resolveIPv4(SAMHost, servAddr.sin_addr, systemError);
+  if (!failure.empty()) {
     servAddr.sin_addr.s_addr = INADDR_NONE;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int result = ::getaddrinfo(SAMHost.c_str(), nullptr, &hints, &found);
-    if (result != 0 || found == nullptr) {
-      const bool system = result == EAI_SYSTEM;
-      fail(ErrorCode::RESOLVE, system ? errno : 0,
-           "resolve " + SAMHost + ": " + (system ? std::strerror(errno) : gai_strerror(result)));
-      return;
-    }
-    servAddr.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    ::freeaddrinfo(found);
+    SocketAccess::fail(*this, ErrorCode::RESOLVE, systemError,
+                       "resolve " + SAMHost + ": " + failure);
+    return;
   }
-  bootstrapI2P();
+  SocketAccess::connect(*this);
+  if (isOk()) SocketAccess::handshake(*this);
 }
 
 I2pSocket::I2pSocket(const sockaddr_in& addr) : I2pSocket(addr, TimeLimits()) {}
@@ -80,7 +74,8 @@ I2pSocket::I2pSocket(const sockaddr_in& addr, const TimeLimits& limits)
       servAddr(addr),
       SAMPort(ntohs(addr.sin_port)),
       state(std::make_unique<State>(limits)) {
-  bootstrapI2P();
+  SocketAccess::connect(*this);
+  if (isOk()) SocketAccess::handshake(*this);
 }
 
 I2pSocket::I2pSocket(const I2pSocket& other)
@@ -96,91 +91,80 @@ I2pSocket::I2pSocket(const I2pSocket& other)
     state->lastError = other.state->lastError;
     return;
   }
-  bootstrapI2P();
+  SocketAccess::connect(*this);
+  if (isOk()) SocketAccess::handshake(*this);
 }
 
 I2pSocket::~I2pSocket() { close(); }
 
-void I2pSocket::bootstrapI2P() {
-  init();
-  if (isOk()) handshake();
-}
-
-void I2pSocket::init() {
+void SocketAccess::connect(I2pSocket& s) {
+  I2pSocket::State& state = *s.state;
   {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    if (state->cancelled) {
-      state->lastError = {ErrorCode::CANCELLED, Message::OK, 0, "connect: cancelled"};
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.cancelled) {
+      state.lastError = {ErrorCode::CANCELLED, Message::OK, 0, "connect: cancelled"};
       return;
     }
     // Non-blocking only while connecting, so that the connect has a limit of its own and an
     // interruption does not lose track of it; the descriptor is blocking afterwards.
-    socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    s.socket = net::openStreamSocket();
   }
-  if (socket == -1) {
-    fail(ErrorCode::IO, errno, std::string("socket: ") + std::strerror(errno));
+  if (s.socket == -1) {
+    fail(s, ErrorCode::IO, errno, std::string("socket: ") + std::strerror(errno));
     return;
   }
-  const std::string target = "connect to " + peerName();
-  int result = ::connect(socket, reinterpret_cast<const sockaddr*>(&servAddr), sizeof servAddr);
-  if (result == -1 && (errno == EINPROGRESS || errno == EINTR)) {
-    const Deadline deadline(state->limits.connect, state->limits.deadline);
-    if (!deadline.waitFor(socket, POLLOUT)) {
-      fail(ErrorCode::TIMED_OUT, 0, target + ": no connection " + deadline.within());
+  const std::string target = "connect to " + peerName(s);
+  const Deadline deadline(state.limits.connect, state.limits.deadline);
+  const net::Outcome outcome = net::connect(s.socket, s.servAddr, deadline, state.cancelled);
+  switch (outcome.kind) {
+    case net::Outcome::DONE:
+      ::fcntl(s.socket, F_SETFL, ::fcntl(s.socket, F_GETFL) & ~O_NONBLOCK);
       return;
-    }
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-    result = error == 0 ? 0 : -1;
-    errno = error;
-  }
-  if (state->cancelled) {
-    fail(ErrorCode::CANCELLED, 0, target + ": cancelled");
-  } else if (result == -1) {
-    fail(ErrorCode::CONNECT, errno, target + ": " + std::strerror(errno));
-  } else {
-    ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) & ~O_NONBLOCK);
+    case net::Outcome::TIMED_OUT:
+      return fail(s, ErrorCode::TIMED_OUT, 0, target + ": no connection " + deadline.within());
+    case net::Outcome::CANCELLED:
+      return fail(s, ErrorCode::CANCELLED, 0, target + ": cancelled");
+    default:
+      return fail(s, ErrorCode::CONNECT, outcome.error,
+                  target + ": " + std::strerror(outcome.error));
   }
 }
 
-void I2pSocket::handshake() {
-  write(Message::hello(samMinVer, samMaxVer));
-  const std::string answer = takeLine("HELLO", state->limits.reply);
+void SocketAccess::handshake(I2pSocket& s) {
+  s.write(Message::hello(s.samMinVer, s.samMaxVer));
+  const std::string answer = takeLine(s, "HELLO", s.state->limits.reply);
   const Message::eStatus status = Message::checkAnswer(answer);
   if (status == Message::OK) {
-    version = Message::getValue(answer, "VERSION");
-  } else if (isOk()) {
+    s.version = Message::getValue(answer, "VERSION");
+  } else if (s.isOk()) {
     // The connection stays open: the bridge answered, it only chose no version.
-    state->lastError = {ErrorCode::REFUSED, status, 0, "HELLO refused: " + describeReply(answer)};
+    s.state->lastError = {ErrorCode::REFUSED, status, 0, "HELLO refused: " + describeReply(answer)};
     print_error("Handshake failed");
   }
 }
 
-void I2pSocket::fail(ErrorCode code, int systemError, const std::string& reason) {
-  close();
+void SocketAccess::fail(I2pSocket& s, ErrorCode code, int systemError, const std::string& reason) {
+  s.close();
   const Message::eStatus status =
       code == ErrorCode::TIMED_OUT ? Message::DEADLINE_EXCEEDED : Message::OK;
-  state->lastError = {code, status, systemError, reason};
+  s.state->lastError = {code, status, systemError, reason};
   print_error(reason);
 }
 
-std::string I2pSocket::peerName() const {
-  if (!SAMHost.empty()) return SAMHost + ":" + std::to_string(SAMPort);
-  char text[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &servAddr.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(servAddr.sin_port));
+std::string SocketAccess::peerName(const I2pSocket& s) {
+  if (!s.SAMHost.empty()) return s.SAMHost + ":" + std::to_string(s.SAMPort);
+  return net::addressText(s.servAddr.sin_addr) + ":" + std::to_string(ntohs(s.servAddr.sin_port));
 }
 
-bool I2pSocket::usable(const char* phase) {
-  if (isOk()) return true;
-  if (socket != -1) fail(ErrorCode::CANCELLED, 0, std::string(phase) + ": cancelled");
+bool SocketAccess::usable(I2pSocket& s, const char* phase) {
+  if (s.isOk()) return true;
+  if (s.socket != -1) fail(s, ErrorCode::CANCELLED, 0, std::string(phase) + ": cancelled");
   print_error("The socket is closed");
   return false;
 }
 
 void I2pSocket::write(const std::string& msg) {
-  if (!usable("write")) return;
+  if (!SocketAccess::usable(*this, "write")) return;
   if (msg.empty()) {
     // An empty write ends the connection: callers rely on it to close a socket whose request
     // line could not be built.
@@ -190,92 +174,87 @@ void I2pSocket::write(const std::string& msg) {
     return;
   }
   const Deadline deadline(state->limits.write, state->limits.deadline);
-  // Without a limit the send blocks as long as it takes; with one it never blocks, and the
-  // waits happen in poll().
-  const int flags = MSG_NOSIGNAL | (deadline.isSet() ? MSG_DONTWAIT : 0);
   std::size_t sent = 0;
-  while (sent < msg.size()) {
-    const ssize_t n = ::send(socket, msg.data() + sent, msg.size() - sent, flags);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    const int error = errno;
-    if (state->cancelled) return fail(ErrorCode::CANCELLED, 0, "write: cancelled");
-    if (n == -1 && error == EINTR) continue;
-    if (n == -1 && (error == EAGAIN || error == EWOULDBLOCK) && deadline.isSet()) {
-      if (deadline.waitFor(socket, POLLOUT)) continue;
-      return fail(ErrorCode::TIMED_OUT, 0, "write: not sent " + deadline.within());
-    }
-    // MSG_NOSIGNAL: a reset peer gives EPIPE here instead of killing the process.
-    return fail(ErrorCode::IO, error, std::string("write: ") + std::strerror(error));
+  const net::Outcome outcome =
+      net::sendAll(socket, msg.data(), msg.size(), deadline, state->cancelled, sent);
+  switch (outcome.kind) {
+    case net::Outcome::DONE:
+      return;
+    case net::Outcome::CANCELLED:
+      return SocketAccess::fail(*this, ErrorCode::CANCELLED, 0, "write: cancelled");
+    case net::Outcome::TIMED_OUT:
+      return SocketAccess::fail(*this, ErrorCode::TIMED_OUT, 0,
+                                "write: not sent " + deadline.within());
+    default:
+      return SocketAccess::fail(*this, ErrorCode::IO, outcome.error,
+                                std::string("write: ") + std::strerror(outcome.error));
   }
 }
 
-bool I2pSocket::receive(std::string& bytes, const char* phase, const Deadline& deadline) {
-  // Without a limit the receive blocks as long as it takes; with one it never blocks, and the
-  // waits happen in poll().
-  const int flags = deadline.isSet() ? MSG_DONTWAIT : 0;
-  char buffer[receiveSize];
-  for (;;) {
-    const ssize_t n = ::recv(socket, buffer, sizeof buffer, flags);
-    if (n > 0) {
-      bytes.append(buffer, static_cast<std::size_t>(n));
+bool SocketAccess::receive(I2pSocket& s, std::string& bytes, const char* phase,
+                           const Deadline& deadline) {
+  const net::Outcome outcome =
+      net::receive(s.socket, bytes, receiveSize, deadline, s.state->cancelled);
+  const std::string name(phase);
+  switch (outcome.kind) {
+    case net::Outcome::DONE:
       return true;
-    }
-    const int error = errno;
-    if (state->cancelled) {
-      fail(ErrorCode::CANCELLED, 0, std::string(phase) + ": cancelled");
-    } else if (n == 0) {
-      fail(ErrorCode::CLOSED, 0, std::string(phase) + ": the peer closed the connection");
-    } else if (error == EINTR) {
-      continue;
-    } else if ((error == EAGAIN || error == EWOULDBLOCK) && deadline.isSet()) {
-      if (deadline.waitFor(socket, POLLIN)) continue;
-      fail(ErrorCode::TIMED_OUT, 0, std::string(phase) + ": nothing came " + deadline.within());
-    } else {
-      fail(ErrorCode::IO, error, std::string(phase) + ": " + std::strerror(error));
-    }
-    return false;
+    case net::Outcome::CANCELLED:
+      fail(s, ErrorCode::CANCELLED, 0, name + ": cancelled");
+      break;
+    case net::Outcome::CLOSED:
+      fail(s, ErrorCode::CLOSED, 0, name + ": the peer closed the connection");
+      break;
+    case net::Outcome::TIMED_OUT:
+      fail(s, ErrorCode::TIMED_OUT, 0, name + ": nothing came " + deadline.within());
+      break;
+    default:
+      fail(s, ErrorCode::IO, outcome.error, name + ": " + std::strerror(outcome.error));
+      break;
   }
+  return false;
 }
 
 std::string I2pSocket::read() {
-  if (!usable("read")) return "";
+  if (!SocketAccess::usable(*this, "read")) return "";
   if (!pending.empty()) {
     std::string kept;
     kept.swap(pending);
     return kept;
   }
   std::string bytes;
-  receive(bytes, "read", Deadline(state->limits.read, state->limits.deadline));
+  SocketAccess::receive(*this, bytes, "read", Deadline(state->limits.read, state->limits.deadline));
   return bytes;
 }
 
-std::string I2pSocket::readLine() { return takeLine("read", state->limits.read); }
+std::string I2pSocket::readLine() {
+  return SocketAccess::takeLine(*this, "read", state->limits.read);
+}
 
-std::string I2pSocket::takeLine(const std::string& phase, std::chrono::milliseconds limit) {
-  if (!usable(phase.c_str())) return "";
+std::string SocketAccess::takeLine(I2pSocket& s, const std::string& phase,
+                                   std::chrono::milliseconds limit) {
+  if (!usable(s, phase.c_str())) return "";
   // One deadline for the whole line, however many receives it takes.
-  const Deadline deadline(limit, state->limits.deadline);
+  const Deadline deadline(limit, s.state->limits.deadline);
   std::size_t scanFrom = 0;
   std::string line;
   for (;;) {
-    switch (LineSplitter::takeLine(pending, scanFrom, maxReplyLength, line)) {
+    switch (LineSplitter::takeLine(s.pending, scanFrom, I2pSocket::maxReplyLength, line)) {
       case LineSplitter::LINE:
         return line;
       case LineSplitter::TOO_LONG:
-        fail(ErrorCode::PROTOCOL, 0,
-             phase + ": no line end within " + std::to_string(maxReplyLength) + " bytes");
+        fail(
+            s, ErrorCode::PROTOCOL, 0,
+            phase + ": no line end within " + std::to_string(I2pSocket::maxReplyLength) + " bytes");
         return "";
       case LineSplitter::NEED_MORE:
         break;
     }
     // A line cut off by the end of the connection is no reply: it may be any prefix of one.
     const bool late = deadline.hasPassed();
-    if (late || !receive(pending, phase.c_str(), deadline)) {
-      if (late || state->lastError.code == ErrorCode::TIMED_OUT) {
-        fail(ErrorCode::TIMED_OUT, 0, phase + ": no complete line " + deadline.within());
+    if (late || !receive(s, s.pending, phase.c_str(), deadline)) {
+      if (late || s.state->lastError.code == ErrorCode::TIMED_OUT) {
+        fail(s, ErrorCode::TIMED_OUT, 0, phase + ": no complete line " + deadline.within());
       }
       return "";
     }
@@ -321,6 +300,8 @@ const TimeLimits& I2pSocket::getTimeLimits() const { return state->limits; }
 const Error& I2pSocket::getLastError() const { return state->lastError; }
 
 bool I2pSocket::isOk() const { return socket != -1 && !state->cancelled; }
+
+int I2pSocket::getDescriptor() const { return socket; }
 
 const std::string& I2pSocket::getHost() const { return SAMHost; }
 

@@ -1,11 +1,10 @@
 // Key files: a private destination as its raw bytes, checked to be one whole destination when
 // read, and replaced through a synced temporary file when written; made by the bridge when
 // there is none.
-#include <velqor/destination.hpp>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <velqor/key_file.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,76 +14,12 @@
 
 #include <velqor/session.hpp>
 
+#include "sam/wire/destination_format.hpp"
 #include "sam/wire/i2p_base64.hpp"
 
 namespace SAM {
 
 namespace {
-
-// 384 bytes of public keys, then the certificate: a type byte and a big-endian 16-bit length.
-constexpr std::size_t certificateTypeOffset = 384;
-constexpr std::size_t certificateLengthOffset = 385;
-constexpr std::size_t certificateHeaderEnd = 387;
-constexpr unsigned char keyCertificate = 5;
-// What a generated key file holds: the signature type that sessions use too.
-const char generatedSignatureType[] = "EdDSA_SHA512_Ed25519";
-constexpr std::size_t privateEncryptionKeyLength = 256;
-// The longest whole destination: the longest certificate and the longest signing key.
-constexpr std::size_t longestDestination =
-    certificateHeaderEnd + 0xFFFF + privateEncryptionKeyLength + 66;
-
-// The private signing key's length for a signature type, or 0 for a type not supported.
-std::size_t signingKeyLength(unsigned type) {
-  switch (type) {
-    case 0:  // DSA_SHA1
-      return 20;
-    case 1:   // ECDSA_SHA256_P256
-    case 7:   // EdDSA_SHA512_Ed25519
-    case 9:   // GOST R3410 256
-    case 11:  // RedDSA_SHA512_Ed25519
-      return 32;
-    case 2:  // ECDSA_SHA384_P384
-      return 48;
-    case 3:  // ECDSA_SHA512_P521
-      return 66;
-    case 10:  // GOST R3410 512
-      return 64;
-    default:
-      return 0;
-  }
-}
-
-unsigned bigEndian16(const std::string& bytes, std::size_t offset) {
-  return static_cast<unsigned>(static_cast<unsigned char>(bytes[offset])) << 8 |
-         static_cast<unsigned char>(bytes[offset + 1]);
-}
-
-// What keeps `bytes` from being one whole private destination, as the end of a sentence about
-// them ("is 100 bytes, too short for a destination"), or "" when they are one. Tells sizes and
-// types only, never key bytes.
-std::string destinationProblem(const std::string& bytes) {
-  const std::size_t size = bytes.size();
-  const bool hasKeyCertificate =
-      size > certificateTypeOffset &&
-      static_cast<unsigned char>(bytes[certificateTypeOffset]) == keyCertificate;
-  // A key certificate starts with the signature type.
-  if (size < certificateHeaderEnd + (hasKeyCertificate ? 2 : 0)) {
-    return "is " + std::to_string(size) + " bytes, too short for a destination";
-  }
-  const std::size_t certificateLength = bigEndian16(bytes, certificateLengthOffset);
-  if (hasKeyCertificate && certificateLength < 2)
-    return "has a key certificate without a signature type";
-  const unsigned type = hasKeyCertificate ? bigEndian16(bytes, certificateHeaderEnd) : 0;
-  const std::size_t keyLength = signingKeyLength(type);
-  if (keyLength == 0) return "has signature type " + std::to_string(type) + ", not supported";
-  const std::size_t whole =
-      certificateHeaderEnd + certificateLength + privateEncryptionKeyLength + keyLength;
-  if (size != whole) {
-    return "holds " + std::to_string(size) + " bytes where a destination with signature type " +
-           std::to_string(type) + " has " + std::to_string(whole);
-  }
-  return "";
-}
 
 Error keyFileError(std::string reason, int systemError = 0) {
   Error error;
@@ -106,14 +41,15 @@ Error readKeyBytes(int fd, const std::string& path, std::string& bytes) {
   // A FIFO or a device could block or never end.
   if (!S_ISREG(status.st_mode)) return keyFileError("key file " + path + " is not a regular file");
   char buffer[4096];
-  while (bytes.size() <= longestDestination) {
+  while (bytes.size() <= wire::longestPrivateDestination) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return systemFailure("cannot read key file " + path, errno);
     if (n == 0) return Error();
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
-  return keyFileError("key file " + path + " is more than " + std::to_string(longestDestination) +
+  return keyFileError("key file " + path + " is more than " +
+                      std::to_string(wire::longestPrivateDestination) +
                       " bytes, too long for a destination");
 }
 
@@ -149,7 +85,7 @@ int syncDirectoryOf(const std::string& path) {
 Error writeKeyFile(const std::string& path, const std::string& priv, bool replace) {
   const std::optional<std::string> bytes = I2pBase64::decode(priv);
   if (!bytes) return keyFileError("cannot save " + path + ": the key is not I2P base64");
-  const std::string problem = destinationProblem(*bytes);
+  const std::string problem = wire::privateDestinationProblem(*bytes);
   if (!problem.empty()) return keyFileError("cannot save " + path + ": the key " + problem);
 
   std::string temporary = path + ".XXXXXX";
@@ -182,7 +118,7 @@ Error loadKeyFile(const std::string& path, FullDestination& destination) {
   const Error readError = readKeyBytes(fd, path, bytes);
   ::close(fd);
   if (!readError.ok()) return readError;
-  const std::string problem = destinationProblem(bytes);
+  const std::string problem = wire::privateDestinationProblem(bytes);
   if (!problem.empty()) return keyFileError("key file " + path + " " + problem);
   const std::string priv = I2pBase64::encode(bytes);
   destination = FullDestination(derivePublicDestination(priv), priv, false);
@@ -200,7 +136,7 @@ Error loadOrGenerateKeyFile(const std::string& path, const std::string& SAMHost,
   if (error.systemError != ENOENT) return error;
   I2pSocket connection(SAMHost, SAMPort, limits);
   const Message::Answer<const FullDestination> generated =
-      Session::destGenerate(connection, generatedSignatureType);
+      Session::destGenerate(connection, wire::sessionSignatureType);
   if (generated.status != Message::OK) {
     error = connection.getLastError();
     if (error.ok()) {

@@ -1,21 +1,20 @@
-#include <velqor/session.hpp>
-
-#include <poll.h>
 #include <sys/random.h>
-#include <sys/socket.h>
+#include <velqor/session.hpp>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <random>
 
+#include "sam/net/tcp.hpp"
+#include "sam/session/exchange.hpp"
+#include "sam/session/socket_access.hpp"
+#include "sam/wire/destination_format.hpp"
 #include "sam/wire/reply_text.hpp"
 
 namespace SAM {
 
 namespace {
-
-const char signatureTypeOfSessions[] = "EdDSA_SHA512_Ed25519";
 
 // A uniformly drawn number below `bound`, from the kernel's random source. Drawing from it
 // rather than from rand() keeps identifiers distinct across sessions made in the same second
@@ -42,35 +41,30 @@ bool queryFailureMakesSick(Message::eStatus status) {
   return status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK;
 }
 
-// The status of a request that could not use `socket`: its own time limit, or no connection.
-Message::eStatus unusable(const I2pSocket& socket) {
-  return socket.getLastError().code == ErrorCode::TIMED_OUT ? Message::DEADLINE_EXCEEDED
-                                                            : Message::SOCKET_NOT_OK;
-}
-
-// The first two words of a request line ("NAMING LOOKUP"), to name it in reasons.
-std::string commandOf(const std::string& requestLine) {
-  const std::size_t first = requestLine.find(' ');
-  const std::size_t second = first == std::string::npos ? first : requestLine.find(' ', first + 1);
-  return requestLine.substr(0, std::min(second, requestLine.find('\n')));
-}
-
 // One DEST GENERATE exchange on `socket` with `requestLine`.
-Message::Answer<const FullDestination> generateOn(I2pSocket& socket,
-                                                  const std::string& requestLine) {
+Exchanged generateOn(I2pSocket& socket, const std::string& requestLine,
+                     FullDestination& generated) {
   // A refused argument is not sent: nothing could answer it.
-  if (requestLine.empty()) return Message::Answer<const FullDestination>(Message::NO_ANSWER);
-  const Message::Answer<const std::string> reply = Session::rawRequest(socket, requestLine);
+  if (requestLine.empty()) return {Message::NO_ANSWER, "", false};
+  Exchanged reply = exchange(socket, requestLine, "DEST GENERATE");
   if (reply.status == Message::SOCKET_NOT_OK || reply.status == Message::DEADLINE_EXCEEDED) {
-    return Message::Answer<const FullDestination>(reply.status);
+    return reply;
   }
   // The reply of DEST GENERATE carries no RESULT on some bridges: its keys decide.
-  const std::string pub = Message::getValue(reply.value, "PUB");
-  const std::string priv = Message::getValue(reply.value, "PRIV");
-  if (pub.empty() || priv.empty()) {
-    return Message::Answer<const FullDestination>(Message::NO_ANSWER);
-  }
-  return Message::Answer<const FullDestination>(Message::OK, FullDestination(pub, priv, true));
+  const std::string pub = Message::getValue(reply.reply, "PUB");
+  const std::string priv = Message::getValue(reply.reply, "PRIV");
+  reply.status = pub.empty() || priv.empty() ? Message::NO_ANSWER : Message::OK;
+  if (reply.status == Message::OK) generated = FullDestination(pub, priv, true);
+  return reply;
+}
+
+Message::Answer<const FullDestination> generationAnswer(I2pSocket& socket,
+                                                        const std::string& requestLine) {
+  FullDestination generated;
+  const Exchanged reply = generateOn(socket, requestLine, generated);
+  return reply.status == Message::OK
+             ? Message::Answer<const FullDestination>(Message::OK, generated)
+             : Message::Answer<const FullDestination>(reply.status);
 }
 
 }  // namespace
@@ -115,21 +109,21 @@ std::string Session::generateSessionID() {
 FullDestination Session::createSession(Message::SessionStyle style, const std::string& destination,
                                        const std::string& options) {
   const std::string requestLine = Message::sessionCreate(style, sessionID, nickname, destination,
-                                                         options, signatureTypeOfSessions);
+                                                         options, wire::sessionSignatureType);
   if (requestLine.empty()) {
-    socket.close();  // as a refused line always did: there is no session to keep it for
+    socket.close();  // there is no session to keep the connection for
     fallSick();
     recordError(ErrorCode::ARGUMENT,
                 "SESSION CREATE: an argument holds a line break or a zero byte");
     return FullDestination();
   }
-  const Message::Answer<const std::string> answer = rawRequest(socket, requestLine);
+  const Exchanged answer = exchange(socket, requestLine, "SESSION CREATE");
   if (answer.status != Message::OK) {
     fallSick();
-    recordFailure("SESSION CREATE", answer.status, answer.value, socket);
+    lastError = failureOf("SESSION CREATE", answer, socket);
     return FullDestination();
   }
-  const std::string priv = Message::getValue(answer.value, "DESTINATION");
+  const std::string priv = Message::getValue(answer.reply, "DESTINATION");
   return FullDestination(derivePublicDestination(priv), priv, destination == "TRANSIENT");
 }
 
@@ -140,66 +134,60 @@ RequestResult<const std::string> Session::namingLookup(const std::string& name) 
     return {};
   }
   I2pSocket connection(socket);
-  const Message::Answer<const std::string> answer = rawRequest(connection, requestLine);
+  const Exchanged answer = exchange(connection, requestLine, "NAMING LOOKUP");
   if (answer.status != Message::OK) {
     if (queryFailureMakesSick(answer.status)) fallSick();
-    recordFailure("NAMING LOOKUP", answer.status, answer.value, connection);
+    lastError = failureOf("NAMING LOOKUP", answer, connection);
     return {};
   }
-  return RequestResult<const std::string>(Message::getValue(answer.value, "VALUE"));
+  return RequestResult<const std::string>(Message::getValue(answer.reply, "VALUE"));
 }
 
 RequestResult<const FullDestination> Session::destGenerate() const {
   I2pSocket connection(socket);
-  const Message::Answer<const FullDestination> answer = destGenerate(connection);
+  FullDestination generated;
+  Exchanged answer = generateOn(connection, Message::destGenerate(), generated);
   if (answer.status != Message::OK) {
     if (queryFailureMakesSick(answer.status)) fallSick();
     if (answer.status == Message::NO_ANSWER && connection.isOk()) {
       recordError(ErrorCode::PROTOCOL, "DEST GENERATE: the reply holds no PUB and PRIV");
     } else {
-      recordFailure("DEST GENERATE", answer.status, "", connection);
+      answer.reply.clear();
+      lastError = failureOf("DEST GENERATE", answer, connection);
     }
     return {};
   }
-  return RequestResult<const FullDestination>(answer.value);
+  return RequestResult<const FullDestination>(generated);
 }
 
 Message::Answer<const std::string> Session::namingLookup(I2pSocket& socket,
                                                          const std::string& name) {
-  return request(socket, Message::namingLookup(name), "VALUE");
+  return valueOf(exchange(socket, Message::namingLookup(name), "NAMING LOOKUP"), "VALUE");
 }
 
 Message::Answer<const FullDestination> Session::destGenerate(I2pSocket& socket) {
-  return generateOn(socket, Message::destGenerate());
+  return generationAnswer(socket, Message::destGenerate());
 }
 
 Message::Answer<const FullDestination> Session::destGenerate(I2pSocket& socket,
                                                              const std::string& signatureType) {
-  return generateOn(socket, Message::destGenerate(signatureType));
+  return generationAnswer(socket, Message::destGenerate(signatureType));
 }
 
 Message::Answer<const std::string> Session::rawRequest(I2pSocket& socket,
                                                        const std::string& requestLine) {
-  if (!socket.isOk()) return Message::Answer<const std::string>(unusable(socket));
-  socket.write(requestLine);
-  const std::string reply = socket.takeLine(commandOf(requestLine), socket.getTimeLimits().reply);
-  if (reply.empty() && socket.getLastError().code == ErrorCode::TIMED_OUT) {
-    return Message::Answer<const std::string>(Message::DEADLINE_EXCEEDED);
-  }
-  return Message::Answer<const std::string>(Message::checkAnswer(reply), reply);
+  const Exchanged answer = exchange(socket, requestLine, commandOf(requestLine));
+  return Message::Answer<const std::string>(answer.status, answer.reply);
 }
 
 Message::Answer<const std::string> Session::request(I2pSocket& socket,
                                                     const std::string& requestLine,
                                                     const std::string& keyOfValue) {
-  const Message::Answer<const std::string> answer = rawRequest(socket, requestLine);
-  if (answer.status != Message::OK) return answer;
-  return Message::Answer<const std::string>(Message::OK,
-                                            Message::getValue(answer.value, keyOfValue));
+  return valueOf(exchange(socket, requestLine, commandOf(requestLine)), keyOfValue);
 }
 
 Message::eStatus Session::request(I2pSocket& socket, const std::string& requestLine) {
-  return rawRequest(socket, requestLine).status;
+  return exchange(socket, requestLine, commandOf(requestLine)).status;
 }
 
 bool Session::checkAlive() {
@@ -208,21 +196,10 @@ bool Session::checkAlive() {
     fallSick();
     return false;
   }
-  // POLLRDHUP shows the bridge's end of the connection even behind bytes it sent that are still
-  // unread; POLLIN alone would show those bytes and hide the end for good.
-  pollfd entry{socket.socket, POLLIN | POLLRDHUP, 0};
-  int ready;
-  do {
-    ready = ::poll(&entry, 1, 0);
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0 || (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0) return true;
   // The end of the connection (the bridge closed it) or a failure (a reset, for example).
-  int error = 0;
-  socklen_t length = sizeof error;
-  if ((entry.revents & (POLLERR | POLLNVAL)) != 0 &&
-      ::getsockopt(socket.socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-    error = errno;
-  }
+  const net::Outcome state = net::peerState(socket.getDescriptor());
+  if (state.ok()) return true;
+  const int error = state.error;
   socket.close();
   fallSick();
   lastError = {error == 0 ? ErrorCode::CLOSED : ErrorCode::IO, Message::OK, error,
@@ -232,27 +209,11 @@ bool Session::checkAlive() {
   return false;
 }
 
-void Session::recordFailure(const std::string& command, Message::eStatus status,
-                            const std::string& reply, const I2pSocket& connection) const {
-  if (status == Message::SOCKET_NOT_OK || status == Message::DEADLINE_EXCEEDED ||
-      (status == Message::NO_ANSWER && !connection.getLastError().ok())) {
-    Error error = connection.getLastError();
-    if (error.reason.compare(0, command.size(), command) != 0) {
-      error.reason = command + ": " + error.reason;
-    }
-    error.status = status;
-    lastError = error;
-    return;
-  }
-  lastError = {status == Message::NO_ANSWER ? ErrorCode::PROTOCOL : ErrorCode::REFUSED, status, 0,
-               command + " refused by the bridge: " + describeReply(reply)};
-}
-
 void Session::recordError(ErrorCode code, const std::string& reason) const {
   lastError = {code, Message::OK, 0, reason};
 }
 
-int Session::controlDescriptor() const { return socket.socket; }
+int Session::controlDescriptor() const { return socket.getDescriptor(); }
 
 void Session::closeControlConnection() {
   socket.close();
@@ -285,8 +246,8 @@ uint16_t Session::getSAMPort() const { return socket.getPort(); }
 
 const std::string& Session::getSAMVersion() const { return socket.getVersion(); }
 
-const std::string& Session::getSAMMinVer() const { return socket.samMinVer; }
+const std::string& Session::getSAMMinVer() const { return SocketAccess::minVersion(socket); }
 
-const std::string& Session::getSAMMaxVer() const { return socket.samMaxVer; }
+const std::string& Session::getSAMMaxVer() const { return SocketAccess::maxVersion(socket); }
 
 }  // namespace SAM

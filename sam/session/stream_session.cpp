@@ -1,5 +1,7 @@
 #include <velqor/stream_session.hpp>
 
+#include "sam/session/exchange.hpp"
+
 namespace SAM {
 
 namespace {
@@ -10,22 +12,6 @@ namespace {
 bool streamFailureMakesSick(Message::eStatus status) {
   return status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK ||
          status == Message::I2P_ERROR || status == Message::INVALID_ID;
-}
-
-// With SILENT=true the bridge sends no status line for a stream that comes about: the stream's
-// bytes follow at once, and a failure closes the connection. Reading a reply would take the
-// peer's first line for one, or wait for a "\n" that may never come, so only the write is
-// checked; a stream that failed shows as an empty read.
-Message::Answer<const std::string> exchangeStreamRequest(I2pSocket& socket,
-                                                         const std::string& requestLine,
-                                                         bool silent) {
-  if (!silent) return Session::rawRequest(socket, requestLine);
-  if (!socket.isOk()) return Message::Answer<const std::string>(Message::SOCKET_NOT_OK);
-  socket.write(requestLine);
-  if (socket.isOk()) return Message::Answer<const std::string>(Message::OK);
-  return Message::Answer<const std::string>(socket.getLastError().code == ErrorCode::TIMED_OUT
-                                                ? Message::DEADLINE_EXCEEDED
-                                                : Message::NO_ANSWER);
 }
 
 }  // namespace
@@ -79,10 +65,9 @@ FullDestination StreamSession::createStreamSession(const std::string& destinatio
 Message::Answer<const std::string> StreamSession::createStreamSession(
     I2pSocket& socket, const std::string& sessionID, const std::string& nickname,
     const std::string& destination, const std::string& options, const std::string& signatureType) {
-  return request(socket,
-                 Message::sessionCreate(Message::STREAM, sessionID, nickname, destination, options,
-                                        signatureType),
-                 "DESTINATION");
+  const std::string requestLine = Message::sessionCreate(Message::STREAM, sessionID, nickname,
+                                                         destination, options, signatureType);
+  return valueOf(exchange(socket, requestLine, "SESSION CREATE"), "DESTINATION");
 }
 
 RequestResult<std::unique_ptr<I2pSocket>> StreamSession::streamRequest(
@@ -93,11 +78,10 @@ RequestResult<std::unique_ptr<I2pSocket>> StreamSession::streamRequest(
     return {};
   }
   auto connection = std::make_unique<I2pSocket>(socket);
-  const Message::Answer<const std::string> answer =
-      exchangeStreamRequest(*connection, requestLine, silent);
+  const Exchanged answer = exchangeStreamRequest(*connection, requestLine, command, silent);
   if (answer.status != Message::OK) {
     if (streamFailureMakesSick(answer.status)) fallSick();
-    recordFailure(command, answer.status, answer.value, *connection);
+    lastError = failureOf(command, answer, *connection);
     return {};
   }
   return RequestResult<std::unique_ptr<I2pSocket>>(std::move(connection));
@@ -123,19 +107,22 @@ RequestResult<void> StreamSession::forward(const std::string& host, uint16_t por
 
 Message::eStatus StreamSession::accept(I2pSocket& socket, const std::string& sessionID,
                                        bool silent) {
-  return exchangeStreamRequest(socket, Message::streamAccept(sessionID, silent), silent).status;
+  return exchangeStreamRequest(socket, Message::streamAccept(sessionID, silent), "STREAM ACCEPT",
+                               silent)
+      .status;
 }
 
 Message::eStatus StreamSession::connect(I2pSocket& socket, const std::string& sessionID,
                                         const std::string& destination, bool silent) {
   return exchangeStreamRequest(socket, Message::streamConnect(sessionID, destination, silent),
-                               silent)
+                               "STREAM CONNECT", silent)
       .status;
 }
 
 Message::eStatus StreamSession::forward(I2pSocket& socket, const std::string& sessionID,
                                         const std::string& host, uint16_t port, bool silent) {
-  return request(socket, Message::streamForward(sessionID, host, port, silent));
+  return exchange(socket, Message::streamForward(sessionID, host, port, silent), "STREAM FORWARD")
+      .status;
 }
 
 void StreamSession::stopForwarding(const std::string& host, uint16_t port) {

@@ -47,6 +47,10 @@ std::string I2pBase64::encode(const std::string& bytes) {
   return out;
 }
 
+bool I2pBase64::isTextCharacter(char c) {
+  return c == '=' || decodeTable[static_cast<unsigned char>(c)] >= 0;
+}
+
 std::optional<std::string> I2pBase64::decode(const std::string& text) {
   if (text.size() % 4 != 0) return std::nullopt;
   std::size_t padding = 0;

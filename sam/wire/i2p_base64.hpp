@@ -1,7 +1,7 @@
 // The base64 variant of I2P: alphabet A-Z a-z 0-9 "-" "~", padded with "=".
 // Internal: not part of the public interface.
-#ifndef VELQOR_SAM_I2P_BASE64_HPP
-#define VELQOR_SAM_I2P_BASE64_HPP
+#ifndef VELQOR_SAM_WIRE_I2P_BASE64_HPP
+#define VELQOR_SAM_WIRE_I2P_BASE64_HPP
 
 #include <optional>
 #include <string>
@@ -15,6 +15,9 @@ class I2pBase64 {
   // Returns `bytes` encoded, with "=" padding to a multiple of four characters.
   static std::string encode(const std::string& bytes);
 
+  // Whether `c` may appear in I2P base64 text: a character of the alphabet, or the padding "=".
+  static bool isTextCharacter(char c);
+
   // Returns the bytes of `text`, or nothing when `text` is not valid: a length that is not a
   // multiple of four, a character outside the alphabet, or padding anywhere but at the end.
   static std::optional<std::string> decode(const std::string& text);
@@ -22,4 +25,4 @@ class I2pBase64 {
 
 }  // namespace SAM
 
-#endif  // VELQOR_SAM_I2P_BASE64_HPP
+#endif  // VELQOR_SAM_WIRE_I2P_BASE64_HPP

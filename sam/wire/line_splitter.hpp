@@ -1,7 +1,7 @@
 // Splitting received bytes into reply lines, apart from any socket I/O.
 // Internal: not part of the public interface.
-#ifndef VELQOR_SAM_LINE_SPLITTER_HPP
-#define VELQOR_SAM_LINE_SPLITTER_HPP
+#ifndef VELQOR_SAM_WIRE_LINE_SPLITTER_HPP
+#define VELQOR_SAM_WIRE_LINE_SPLITTER_HPP
 
 #include <cstddef>
 #include <string>
@@ -30,4 +30,4 @@ class LineSplitter {
 
 }  // namespace SAM
 
-#endif  // VELQOR_SAM_LINE_SPLITTER_HPP
+#endif  // VELQOR_SAM_WIRE_LINE_SPLITTER_HPP

@@ -1,6 +1,6 @@
 // The library's one diagnostic sink. Internal: not part of the public interface.
-#ifndef VELQOR_SAM_PRINT_ERROR_HPP
-#define VELQOR_SAM_PRINT_ERROR_HPP
+#ifndef VELQOR_SAM_WIRE_PRINT_ERROR_HPP
+#define VELQOR_SAM_WIRE_PRINT_ERROR_HPP
 
 #include <string>
 
@@ -12,4 +12,4 @@ void print_error(const std::string& text);
 
 }  // namespace SAM
 
-#endif  // VELQOR_SAM_PRINT_ERROR_HPP
+#endif  // VELQOR_SAM_WIRE_PRINT_ERROR_HPP

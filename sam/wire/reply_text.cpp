@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "sam/wire/i2p_base64.hpp"
+
 namespace SAM {
 
 namespace {
@@ -11,10 +13,9 @@ namespace {
 constexpr std::size_t longestKeptRun = 23;
 constexpr std::size_t longestText = 160;
 
-bool isBase64Character(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '~' || c == '=' || c == '+' || c == '/';
-}
+// Keys may come in I2P's base64 or in the standard one, which has "+" and "/" instead of "-"
+// and "~": runs of either are cut.
+bool isBase64Character(char c) { return I2pBase64::isTextCharacter(c) || c == '+' || c == '/'; }
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // Texts about replies of the bridge, for reasons of failures. Internal: not part of the public
 // interface.
-#ifndef VELQOR_SAM_REPLY_TEXT_HPP
-#define VELQOR_SAM_REPLY_TEXT_HPP
+#ifndef VELQOR_SAM_WIRE_REPLY_TEXT_HPP
+#define VELQOR_SAM_WIRE_REPLY_TEXT_HPP
 
 #include <string>
 
@@ -20,4 +20,4 @@ std::string describeReply(const std::string& reply);
 
 }  // namespace SAM
 
-#endif  // VELQOR_SAM_REPLY_TEXT_HPP
+#endif  // VELQOR_SAM_WIRE_REPLY_TEXT_HPP

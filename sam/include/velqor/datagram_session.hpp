@@ -119,10 +119,10 @@ class VELQOR_EXPORT DatagramSession : public Session {
  private:
   // Binds the UDP socket on the local address of the control connection and sets `host` to
   // that address; false on failure, with the reason recorded.
-  bool openUdpSocket(std::string& host);
+  VELQOR_HIDDEN bool openUdpSocket(std::string& host);
   // False, with the reason recorded, when the session cannot send or receive; looks at the
   // control connection when `lookAtConnection` or when it is closed here.
-  bool usable(bool lookAtConnection);
+  VELQOR_HIDDEN bool usable(bool lookAtConnection);
 
   const Message::SessionStyle style;
   int udpSocket;

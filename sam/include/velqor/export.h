@@ -7,4 +7,10 @@
 #define VELQOR_EXPORT __attribute__((visibility("default")))
 #endif
 
+/* Marks the members of an exported class that only the library itself calls (protected
+ * constructors, private helpers), so that they stay out of the shared library's symbols. */
+#ifndef VELQOR_HIDDEN
+#define VELQOR_HIDDEN __attribute__((visibility("hidden")))
+#endif
+
 #endif /* VELQOR_EXPORT_H */

@@ -14,8 +14,6 @@
 
 namespace SAM {
 
-class Deadline;  // internal: the end of a time limit, for the waits of the private members
-
 // One blocking TCP connection (IPv4) to a SAM bridge, owning its descriptor exclusively.
 //
 // Construction connects and sends "HELLO VERSION MIN=3.0 MAX=3.1"; it never throws. After
@@ -99,27 +97,21 @@ class VELQOR_EXPORT I2pSocket {
 
   // True while the connection is open and cancel() has not been called.
   bool isOk() const;
+  // The connection's descriptor, for watching it in an event loop (readable: read() has bytes
+  // or the end to report); -1 when the connection is closed. Owned by the socket: do not read,
+  // write or close it yourself (release() gives it away).
+  // CAVEAT: bytes kept back by readLine() are not in the descriptor; read() returns them first.
+  int getDescriptor() const;
   const std::string& getHost() const;
   uint16_t getPort() const;
   const std::string& getVersion() const;
   const sockaddr_in& getAddress() const;
 
  private:
-  friend class Session;  // reads samMinVer and samMaxVer, and reads replies with takeLine()
+  // The library's session layer: the steps of construction, and reading the bridge's replies
+  // under the reply limit in the name of the request they answer.
+  friend struct SocketAccess;
   struct State;
-
-  void bootstrapI2P();
-  void init();
-  void handshake();
-  // Receives once, appending to `bytes`; false after a failure, which closed the connection.
-  bool receive(std::string& bytes, const char* phase, const Deadline& deadline);
-  // readLine() with its own phase name and limit (the reply limit for the bridge's replies).
-  std::string takeLine(const std::string& phase, std::chrono::milliseconds limit);
-  // A call found the socket closed: "" or, after cancel(), closes it and records that.
-  bool usable(const char* phase);
-  // Closes the connection and records why.
-  void fail(ErrorCode code, int systemError, const std::string& reason);
-  std::string peerName() const;
 
   const std::string samMinVer;
   const std::string samMaxVer;

@@ -11,8 +11,8 @@
 //   SessionKeeper  holds a StreamSession and rebuilds it when the router lost it.
 //   TimeLimits     optional limits for each phase (settings.hpp).
 //   Error          the reason of the last failure of a socket or a session.
-//   FullDestination, derivePublicDestination: destinations and their keys; key files
-//                  (loadKeyFile, saveKeyFile, loadOrGenerateKeyFile).
+//   FullDestination, derivePublicDestination, b32Address: destinations and their keys.
+//   loadKeyFile, saveKeyFile, loadOrGenerateKeyFile: key files (key_file.hpp).
 //
 // Conventions that hold for the whole interface:
 //  1. Nothing throws on a network or protocol failure. Failures show as a status, as
@@ -33,6 +33,7 @@
 #include <velqor/destination.hpp>
 #include <velqor/error.hpp>
 #include <velqor/i2p_socket.hpp>
+#include <velqor/key_file.hpp>
 #include <velqor/message.hpp>
 #include <velqor/request_result.hpp>
 #include <velqor/session.hpp>

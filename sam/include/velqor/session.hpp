@@ -111,28 +111,25 @@ class VELQOR_EXPORT Session {
  protected:
   // Connects and handshakes the control connection; the derived class then creates the
   // session with createSession().
-  Session(const std::string& nickname, const std::string& SAMHost, uint16_t SAMPort,
-          const std::string& i2pOptions, const TimeLimits& limits);
+  VELQOR_HIDDEN Session(const std::string& nickname, const std::string& SAMHost, uint16_t SAMPort,
+                        const std::string& i2pOptions, const TimeLimits& limits);
   // A new control connection to the bridge of `failed`, with its nickname, options,
   // destination and limits and a fresh identifier; `failed` becomes sick and its control
   // connection is closed, which ends its session at the bridge.
-  explicit Session(Session& failed);
-  ~Session();
+  VELQOR_HIDDEN explicit Session(Session& failed);
+  VELQOR_HIDDEN ~Session();
 
   // Sends SESSION CREATE with `style`, `destination` and `options` on the control
   // connection. On success returns the destination with `pub` derived from the private
   // one; on failure marks the session sick, sets the last error and returns a default
   // FullDestination.
-  FullDestination createSession(Message::SessionStyle style, const std::string& destination,
-                                const std::string& options);
-  // Records why `command` failed with `status`: from the bridge's `reply`, or from the last
-  // error of `connection` when there was no usable reply.
-  void recordFailure(const std::string& command, Message::eStatus status, const std::string& reply,
-                     const I2pSocket& connection) const;
-  void recordError(ErrorCode code, const std::string& reason) const;
+  VELQOR_HIDDEN FullDestination createSession(Message::SessionStyle style,
+                                              const std::string& destination,
+                                              const std::string& options);
+  VELQOR_HIDDEN void recordError(ErrorCode code, const std::string& reason) const;
   // The descriptor of the control connection, -1 when it is closed: for the session's local
   // address and for watching the connection in poll(). Owned by the session.
-  int controlDescriptor() const;
+  VELQOR_HIDDEN int controlDescriptor() const;
 
   I2pSocket socket;  // the control connection
   const std::string nickname;

@@ -115,9 +115,8 @@ class VELQOR_EXPORT StreamSession : public Session {
   // Sends `requestLine` on a connection of its own and applies the sick rules of stream
   // requests (accept, connect, forward). An empty line is a refused argument: nothing is
   // sent and the session stays as it is. With `silent` no reply line is read.
-  RequestResult<std::unique_ptr<I2pSocket>> streamRequest(const char* command,
-                                                          const std::string& requestLine,
-                                                          bool silent);
+  VELQOR_HIDDEN RequestResult<std::unique_ptr<I2pSocket>> streamRequest(
+      const char* command, const std::string& requestLine, bool silent);
 
   std::list<ForwardedStream> forwardedStreams;
 };
