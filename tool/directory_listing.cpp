@@ -218,7 +218,8 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   const RunDeadline deadline(settings.timeout);
   const bool terminal = settings.progressOnTerminal;
 
-  // A session that could not be made shows as a failed lookup, as it always has.
+  // A session that could not be made fails the run with the lookup's error line, which scripts
+  // read as "no session or no such site".
   const std::string creating = "creating the session";
   std::optional<ProgressLine> progress;
   progress.emplace(log, terminal, "Establish a tunnel ...", true);

@@ -23,7 +23,7 @@ enum ExitStatus { kExitSuccess = 0, kExitRunFailed = 1, kExitUsageError = 2 };
 //     and each row as "host  helper  host2\r\n" to the output file.
 // Progress lines go to `log`. Returns kExitSuccess, or kExitRunFailed after writing one line
 // "Error: <message>" to `err`. The temporary file is removed on every path. Blocks on the
-// network without a time limit; never throws.
+// network for at most `settings.timeout` in all (none when it is 0); never throws.
 int runDirectoryListing(const RunSettings& settings, std::ostream& out, std::ostream& log,
                         std::ostream& err);
 

@@ -1,6 +1,4 @@
-// The flat C interface of datagram sessions: thin wrappers over SAM::DatagramSession that hand
-// malloc'd results to the caller and never let an exception (in practice std::bad_alloc) cross
-// into C.
+// The C interface of datagram sessions: thin wrappers over SAM::DatagramSession.
 #include <velqor/velqor.h>
 #include <velqor/datagram_session.hpp>
 
@@ -8,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "sam/c/guard.hpp"
 #include "sam/c/handles.hpp"
 
 struct velqor_datagram_session {
@@ -22,8 +21,8 @@ static_assert(VELQOR_DATAGRAM_MAX_SIZE == SAM::DatagramSession::maxDatagramSize,
 
 namespace {
 
-using velqor_c::copyForCaller;
-using velqor_c::resultOr;
+using velqor_c::copyText;
+using velqor_c::guarded;
 
 SAM::DatagramSession* sessionOf(const velqor_datagram_session* handle) {
   return handle == nullptr ? nullptr : handle->session.get();
@@ -35,15 +34,13 @@ extern "C" {
 
 velqor_datagram_session* velqor_datagram_session_new(const velqor_settings* settings, int style,
                                                      const velqor_limits* limits) {
-  return resultOr<velqor_datagram_session*>(nullptr, [&] {
+  return guarded<velqor_datagram_session*>(nullptr, [&] {
     std::unique_ptr<velqor_datagram_session> handle(new velqor_datagram_session{});
-    if (settings != nullptr && settings->nickname != nullptr && settings->samhost != nullptr &&
-        settings->destination != nullptr && settings->i2cp_options != nullptr &&
-        (style == VELQOR_DATAGRAM || style == VELQOR_RAW)) {
+    if (velqor_c::areUsable(settings) && (style == VELQOR_DATAGRAM || style == VELQOR_RAW)) {
       handle->session = std::make_unique<SAM::DatagramSession>(
           settings->nickname, settings->samhost, settings->samport,
           static_cast<SAM::Message::SessionStyle>(style), settings->destination,
-          settings->i2cp_options, limits != nullptr ? limits->limits : SAM::TimeLimits());
+          settings->i2cp_options, velqor_c::limitsOf(limits));
     }
     return handle.release();
   });
@@ -55,7 +52,7 @@ int velqor_datagram_send(velqor_datagram_session* session, const char* destinati
                          const void* data, size_t length) {
   SAM::DatagramSession* s = sessionOf(session);
   if (s == nullptr || destination == nullptr || (data == nullptr && length > 0)) return -1;
-  return resultOr(-1, [&] {
+  return guarded(-1, [&] {
     const std::string payload =
         length == 0 ? "" : std::string(static_cast<const char*>(data), length);
     return s->send(destination, payload).isOk ? 0 : -1;
@@ -70,13 +67,13 @@ int velqor_datagram_receive(velqor_datagram_session* session, void** payload, si
   if (sender != nullptr) *sender = nullptr;
   SAM::DatagramSession* s = sessionOf(session);
   if (s == nullptr) return -1;
-  return resultOr(-1, [&] {
+  return guarded(-1, [&] {
     const SAM::RequestResult<SAM::Datagram> received = s->receive();
     if (!received.isOk) return -1;
     // A datagram that cannot be handed over whole is lost, as a datagram may be.
     const bool wantsSender = sender != nullptr && s->getStyle() == SAM::Message::DATAGRAM;
-    char* bytes = velqor_c::copyBytesForCaller(received.value.payload);
-    char* from = wantsSender ? copyForCaller(received.value.sender) : nullptr;
+    char* bytes = velqor_c::copyBytes(received.value.payload);
+    char* from = wantsSender ? copyText(received.value.sender) : nullptr;
     if (bytes == nullptr || (wantsSender && from == nullptr)) {
       std::free(bytes);
       std::free(from);
@@ -93,16 +90,14 @@ size_t velqor_datagram_max_payload(const velqor_datagram_session* session,
                                    const char* destination) {
   const SAM::DatagramSession* s = sessionOf(session);
   if (s == nullptr || destination == nullptr) return 0;
-  return resultOr<size_t>(0, [&] { return s->maxPayloadSize(destination); });
+  return guarded<size_t>(0, [&] { return s->maxPayloadSize(destination); });
 }
 
 velqor_destination* velqor_datagram_session_destination(const velqor_datagram_session* session) {
   if (session == nullptr) return nullptr;
-  return resultOr<velqor_destination*>(nullptr, [&] {
-    const SAM::DatagramSession* s = sessionOf(session);
-    if (s == nullptr) return velqor_c::newDestination("", "");
-    return velqor_c::newDestination(s->getMyDestination().pub, s->getMyDestination().priv);
-  });
+  const SAM::DatagramSession* s = sessionOf(session);
+  if (s == nullptr) return velqor_c::newDestination("", "");
+  return velqor_c::newDestination(s->getMyDestination().pub, s->getMyDestination().priv);
 }
 
 int velqor_datagram_session_is_sick(const velqor_datagram_session* session) {
@@ -114,10 +109,9 @@ char* velqor_datagram_session_last_error(const velqor_datagram_session* session)
   if (session == nullptr) return nullptr;
   const SAM::DatagramSession* s = sessionOf(session);
   if (s == nullptr) {
-    return copyForCaller(
-        "no session: the settings, one of their strings or the style was unusable");
+    return copyText("no session: the settings, one of their strings or the style was unusable");
   }
-  return s->getLastError().ok() ? nullptr : copyForCaller(s->getLastError().reason);
+  return velqor_c::reasonOf(s->getLastError());
 }
 
 int velqor_datagram_session_last_error_code(const velqor_datagram_session* session) {

@@ -1,13 +1,11 @@
-// What the source files of the flat C interface share: the records behind its opaque types and
-// the helpers that hand results to C callers. Internal: not part of the public interface.
-#ifndef VELQOR_SAM_C_VELQOR_INTERNAL_HPP
-#define VELQOR_SAM_C_VELQOR_INTERNAL_HPP
+// The records behind the opaque handles of the C interface: each holds the C++ object it stands
+// for. Internal: not part of the public interface.
+#ifndef VELQOR_SAM_C_HANDLES_HPP
+#define VELQOR_SAM_C_HANDLES_HPP
 
 #include <velqor/velqor.h>
 #include <velqor/sam.hpp>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -33,31 +31,6 @@ struct velqor_destination {
 
 namespace velqor_c {
 
-// Runs `body` and returns its result, or `failure` when it throws: no C++ exception may cross
-// into a C caller.
-template <class Result, class Body>
-Result resultOr(Result failure, Body body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return failure;
-  }
-}
-
-// A malloc'd copy of `text` for the caller, or nullptr when memory runs out.
-inline char* copyForCaller(const std::string& text) { return strdup(text.c_str()); }
-
-// A malloc'd copy of the bytes of `bytes`, without a terminating zero, or nullptr when memory
-// runs out. At least one byte is allocated, so that an empty copy is not NULL either.
-inline char* copyBytesForCaller(const std::string& bytes) {
-  char* buffer = static_cast<char*>(std::malloc(bytes.empty() ? 1 : bytes.size()));
-  if (buffer != nullptr && !bytes.empty()) std::memcpy(buffer, bytes.data(), bytes.size());
-  return buffer;
-}
-
-// A new record holding copies of `pub` and `priv`, or nullptr when memory runs out.
-velqor_destination* newDestination(const std::string& pub, const std::string& priv);
-
 // The session behind a handle: its own, or the one its keeper holds now; null for a NULL
 // handle or a handle without session.
 inline SAM::StreamSession* sessionOf(const velqor_stream_session* handle) {
@@ -65,6 +38,28 @@ inline SAM::StreamSession* sessionOf(const velqor_stream_session* handle) {
   return handle->keeper != nullptr ? &handle->keeper->session() : handle->session.get();
 }
 
+inline SAM::I2pSocket* socketOf(const velqor_socket* handle) {
+  return handle == nullptr ? nullptr : handle->socket.get();
+}
+
+// The limits a record gives: none for NULL.
+inline SAM::TimeLimits limitsOf(const velqor_limits* limits) {
+  return limits != nullptr ? limits->limits : SAM::TimeLimits();
+}
+
+// Whether none of the string fields of `settings` is NULL (nor `settings` itself).
+inline bool areUsable(const velqor_settings* settings) {
+  return settings != nullptr && settings->nickname != nullptr && settings->samhost != nullptr &&
+         settings->destination != nullptr && settings->i2cp_options != nullptr;
+}
+
+// A new record holding copies of `pub` and `priv`, or nullptr when memory runs out.
+velqor_destination* newDestination(const std::string& pub, const std::string& priv) noexcept;
+// A new socket handle owning the stream of an accept or a connect; nullptr when it failed.
+velqor_socket* newSocketHandle(SAM::RequestResult<std::unique_ptr<SAM::I2pSocket>> result);
+// A copy of `error`'s reason, or nullptr when nothing failed.
+char* reasonOf(const SAM::Error& error) noexcept;
+
 }  // namespace velqor_c
 
-#endif  // VELQOR_SAM_C_VELQOR_INTERNAL_HPP
+#endif  // VELQOR_SAM_C_HANDLES_HPP

@@ -1,15 +1,11 @@
-// The flat C interface of liveness, the keeper, generated key files and released sockets. As
-// everywhere in the C interface, no exception (in practice std::bad_alloc) crosses into C.
-#include <unistd.h>
+// The C interface of the keeper: a stream session handle kept alive by rebuilding it.
 #include <velqor/velqor.h>
-#include <velqor/sam.hpp>
+#include <velqor/session_keeper.hpp>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <string>
 #include <utility>
 
+#include "sam/c/guard.hpp"
 #include "sam/c/handles.hpp"
 
 struct velqor_keeper {
@@ -25,22 +21,16 @@ static_assert(VELQOR_KEEPER_REBUILT == static_cast<int>(SAM::SessionKeeper::Stat
 
 extern "C" {
 
-int velqor_is_alive(velqor_stream_session* session) {
-  SAM::StreamSession* s = velqor_c::sessionOf(session);
-  return s != nullptr && s->checkAlive() ? 1 : 0;
-}
-
 velqor_keeper* velqor_keeper_new(velqor_stream_session* session) {
   if (session == nullptr || !session->session) return nullptr;
-  try {
+  // When an allocation throws, make_unique has not taken the session: it stays the caller's.
+  return velqor_c::guarded<velqor_keeper*>(nullptr, [&] {
     std::unique_ptr<velqor_keeper> keeper(new velqor_keeper{});
     keeper->keeper = std::make_unique<SAM::SessionKeeper>(std::move(session->session));
     session->keeper = keeper->keeper.get();
     keeper->handle.reset(session);
     return keeper.release();
-  } catch (...) {
-    return nullptr;  // make_unique threw before it took the session, which stays the caller's
-  }
+  });
 }
 
 void velqor_keeper_free(velqor_keeper* keeper) {
@@ -56,27 +46,21 @@ velqor_stream_session* velqor_keeper_session(velqor_keeper* keeper) {
 void velqor_keeper_set_callback(velqor_keeper* keeper, velqor_keeper_callback callback,
                                 void* user) {
   if (keeper == nullptr) return;
-  if (callback == nullptr) {
-    keeper->keeper->setListener(nullptr);
-    return;
-  }
-  try {
-    keeper->keeper->setListener(
-        [callback, user](SAM::SessionKeeper::State state, const SAM::Error& reason) {
+  const bool set =
+      callback != nullptr && velqor_c::guarded([&] {
+        keeper->keeper->setListener([callback, user](SAM::SessionKeeper::State state,
+                                                     const SAM::Error& reason) {
           callback(static_cast<int>(state), reason.ok() ? nullptr : reason.reason.c_str(), user);
         });
-  } catch (...) {
-    keeper->keeper->setListener(nullptr);  // better no reports than the old callback's
-  }
+      });
+  // Better no reports than the old callback's.
+  if (!set) keeper->keeper->setListener(nullptr);
 }
 
 int velqor_keeper_keep(velqor_keeper* keeper, uint32_t budget_ms) {
   if (keeper == nullptr) return 0;
-  try {
-    return keeper->keeper->keep(std::chrono::milliseconds(budget_ms)) ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+  return velqor_c::guarded(
+      0, [&] { return keeper->keeper->keep(std::chrono::milliseconds(budget_ms)) ? 1 : 0; });
 }
 
 uint32_t velqor_keeper_backoff_ms(const velqor_keeper* keeper) {
@@ -85,46 +69,6 @@ uint32_t velqor_keeper_backoff_ms(const velqor_keeper* keeper) {
 
 void velqor_keeper_set_release_delay(velqor_keeper* keeper, uint32_t milliseconds) {
   if (keeper != nullptr) keeper->keeper->setReleaseDelay(std::chrono::milliseconds(milliseconds));
-}
-
-char* velqor_key_file_load_or_generate(const char* path, const char* samhost, uint16_t samport,
-                                       char** reason) {
-  if (reason != nullptr) *reason = nullptr;
-  if (path == nullptr || samhost == nullptr) {
-    if (reason != nullptr) *reason = strdup("a NULL argument was given");
-    return nullptr;
-  }
-  try {
-    SAM::FullDestination destination;
-    const SAM::Error error = SAM::loadOrGenerateKeyFile(path, samhost, samport, destination);
-    if (!error.ok()) {
-      if (reason != nullptr) *reason = strdup(error.reason.c_str());
-      return nullptr;
-    }
-    return strdup(destination.priv.c_str());
-  } catch (...) {
-    if (reason != nullptr) *reason = strdup("out of memory");
-    return nullptr;
-  }
-}
-
-int velqor_socket_release(velqor_socket* socket, char** kept, size_t* kept_length) {
-  if (kept != nullptr) *kept = nullptr;
-  if (kept_length != nullptr) *kept_length = 0;
-  if (socket == nullptr || !socket->socket) return -1;
-  SAM::I2pSocket& s = *socket->socket;
-  if (!s.isOk()) return -1;
-  if (kept == nullptr || kept_length == nullptr) return s.release();
-  std::string bytes;
-  const int fd = s.release(bytes);
-  if (bytes.empty() || fd < 0) return fd;
-  *kept = velqor_c::copyBytesForCaller(bytes);
-  if (*kept == nullptr) {
-    ::close(fd);
-    return -1;
-  }
-  *kept_length = bytes.size();
-  return fd;
 }
 
 }  // extern "C"

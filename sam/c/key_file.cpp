@@ -1,37 +1,27 @@
-// The flat C interface of key files and b32 addresses: thin wrappers over loadKeyFile,
-// saveKeyFile and b32Address that hand malloc'd results to the caller and never let an
-// exception (in practice std::bad_alloc) cross into C.
+// The C interface of key files and b32 addresses: thin wrappers over loadKeyFile, saveKeyFile,
+// loadOrGenerateKeyFile and b32Address.
 #include <velqor/velqor.h>
-#include <velqor/destination.hpp>
+#include <velqor/key_file.hpp>
 
-#include <cstring>
 #include <string>
+
+#include "sam/c/guard.hpp"
 
 namespace {
 
-// Sets *reason, when asked for, to a malloc'd copy of `text`, or to NULL for "".
-void setReason(char** reason, const char* text) noexcept {
-  if (reason != nullptr) *reason = text[0] == '\0' ? nullptr : strdup(text);
-}
-
 // Runs `body`, which returns its result and sets `why` on failure; *reason gets `why`, or NULL
-// when it is "". A NULL argument fails with a reason of its own, an exception (memory ran out)
-// with "out of memory".
+// when it is "". A NULL argument fails with a reason of its own, memory that ran out with
+// "out of memory".
 template <class Result, class Body>
 Result keyCall(Result failure, bool argumentsOk, char** reason, Body body) noexcept {
   if (!argumentsOk) {
-    setReason(reason, "a NULL argument was given");
+    velqor_c::setReason(reason, "a NULL argument was given");
     return failure;
   }
-  try {
-    std::string why;
-    const Result result = body(why);
-    setReason(reason, why.c_str());
-    return result;
-  } catch (...) {
-    setReason(reason, "out of memory");
-    return failure;
-  }
+  std::string why;
+  const Result result = velqor_c::guarded(failure, [&] { return body(why); });
+  velqor_c::setReason(reason, result == failure && why.empty() ? "out of memory" : why);
+  return result;
 }
 
 }  // namespace
@@ -40,12 +30,10 @@ extern "C" {
 
 char* velqor_b32_address(const char* pub) {
   if (pub == nullptr) return nullptr;
-  try {
+  return velqor_c::guarded<char*>(nullptr, [&]() -> char* {
     const std::string address = SAM::b32Address(pub);
-    return address.empty() ? nullptr : strdup(address.c_str());
-  } catch (...) {
-    return nullptr;
-  }
+    return address.empty() ? nullptr : velqor_c::copyText(address);
+  });
 }
 
 char* velqor_key_file_load(const char* path, char** reason) {
@@ -53,7 +41,7 @@ char* velqor_key_file_load(const char* path, char** reason) {
     SAM::FullDestination destination;
     const SAM::Error error = SAM::loadKeyFile(path, destination);
     why = error.reason;
-    return error.ok() ? strdup(destination.priv.c_str()) : nullptr;
+    return error.ok() ? velqor_c::copyText(destination.priv) : nullptr;
   });
 }
 
@@ -63,6 +51,17 @@ int velqor_key_file_save(const char* path, const char* priv, char** reason) {
     why = error.reason;
     return error.ok() ? 0 : -1;
   });
+}
+
+char* velqor_key_file_load_or_generate(const char* path, const char* samhost, uint16_t samport,
+                                       char** reason) {
+  return keyCall<char*>(
+      nullptr, path != nullptr && samhost != nullptr, reason, [&](std::string& why) -> char* {
+        SAM::FullDestination destination;
+        const SAM::Error error = SAM::loadOrGenerateKeyFile(path, samhost, samport, destination);
+        why = error.reason;
+        return error.ok() ? velqor_c::copyText(destination.priv) : nullptr;
+      });
 }
 
 }  // extern "C"

@@ -8,7 +8,7 @@ namespace SAM {
 
 // Time limits, one for each phase of talking to the bridge, and a deadline for all of them.
 // Zero, the default of every limit, and the default deadline mean none: the call waits as long
-// as it takes, as it always has.
+// as it takes.
 //
 // A limit that passes fails the call and closes the connection involved; the failure shows
 // as ErrorCode::TIMED_OUT in getLastError() and, for a request, as the status

@@ -380,7 +380,7 @@ typedef void (*velqor_keeper_callback)(int state, const char* reason, void* user
  * already, or memory runs out; after NULL the caller still owns `session`. Otherwise the
  * keeper owns the handle: the caller goes on using it for requests (velqor_keeper_session
  * returns it) but never frees it; velqor_keeper_free does. The handle stays the same across
- * rebuilds; sockets it handed out stay valid and belong to the caller as before. */
+ * rebuilds; sockets it handed out stay valid and still belong to the caller. */
 VELQOR_EXPORT velqor_keeper* velqor_keeper_new(velqor_stream_session* session);
 
 /* Frees the keeper and the session handle it holds (ending the session at the bridge). NULL
