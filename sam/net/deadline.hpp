@@ -29,6 +29,9 @@ class Deadline {
 
   bool isSet() const { return at_ != Clock::time_point::max(); }
   bool hasPassed() const { return isSet() && pollTimeout() == 0; }
+  // The time left for poll(), rounded up to whole milliseconds so that a wait never ends
+  // before the deadline; -1 without a limit, 0 once it has passed.
+  int timeLeftMs() const { return pollTimeout(); }
   std::string within() const {
     return byLimit_ ? "within " + std::to_string(limit_.count()) + " ms" : "before the deadline";
   }

@@ -9,9 +9,11 @@
 namespace SAM {
 namespace net {
 
-int openDatagramSocket(sockaddr_in& local) {
+int openDatagramSocket(sockaddr_in& local, bool& bindFailed) {
+  bindFailed = false;
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd == -1) return -1;
+  bindFailed = true;
   socklen_t length = sizeof local;
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
@@ -20,6 +22,7 @@ int openDatagramSocket(sockaddr_in& local) {
     errno = error;
     return -1;
   }
+  bindFailed = false;
   return fd;
 }
 

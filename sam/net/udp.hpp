@@ -13,8 +13,9 @@ namespace SAM {
 namespace net {
 
 // A new non-blocking, close-on-exec UDP socket bound to `local` (its port 0: one the system
-// chooses), whose bound address is written back to `local`; -1 with errno set on failure.
-int openDatagramSocket(sockaddr_in& local);
+// chooses), whose bound address is written back to `local`; -1 with errno set on failure, and
+// `bindFailed` true when the socket was made but could not be bound.
+int openDatagramSocket(sockaddr_in& local, bool& bindFailed);
 
 // Sends one datagram of `size` bytes to `to`, waiting within `deadline` while the socket's send
 // buffer is full. FAILED with EMSGSIZE when the system took only a part.

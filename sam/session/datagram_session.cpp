@@ -10,6 +10,7 @@
 #include "sam/net/deadline.hpp"
 #include "sam/net/tcp.hpp"
 #include "sam/net/udp.hpp"
+#include "sam/session/session_access.hpp"
 #include "sam/wire/datagram_format.hpp"
 
 namespace SAM {
@@ -53,26 +54,48 @@ DatagramSession::DatagramSession(const std::string& nickname, const std::string&
   this->myDestination = createSession(style, myDestination, options);
 }
 
+DatagramSession::DatagramSession(SessionParts& parts)
+    : Session(parts),
+      style(parts.style),
+      udpSocket(parts.udpSocket),
+      udpPort(parts.udpPort),
+      bridgeUdpAddress(getSAMAddress()) {
+  bridgeUdpAddress.sin_port = htons(static_cast<uint16_t>(getSAMPort() - 1));
+  parts.udpSocket = -1;
+}
+
 DatagramSession::~DatagramSession() { close(); }
 
-bool DatagramSession::openUdpSocket(std::string& host) {
+int SessionAccess::openUdpSocket(int controlDescriptor, std::string& host, uint16_t& port,
+                                 Error& error) {
   // The bridge sends to the address the session names, so it must be one the bridge can reach:
   // the address this host uses for the control connection.
   sockaddr_in local{};
-  const net::Outcome found = net::localAddress(controlDescriptor(), local);
+  const net::Outcome found = net::localAddress(controlDescriptor, local);
   if (!found.ok()) {
-    recordError(ErrorCode::IO, systemText("SESSION CREATE: getsockname", found.error));
-    return false;
+    error = {ErrorCode::IO, Message::OK, found.error,
+             systemText("SESSION CREATE: getsockname", found.error)};
+    return -1;
   }
   local.sin_port = 0;
-  udpSocket = net::openDatagramSocket(local);
-  if (udpSocket == -1) {
-    recordError(ErrorCode::IO, systemText("SESSION CREATE: UDP socket", errno));
-    return false;
+  bool bindFailed = false;
+  const int fd = net::openDatagramSocket(local, bindFailed);
+  if (fd == -1) {
+    const int failure = errno;
+    error = {
+        ErrorCode::IO, Message::OK, failure,
+        systemText(bindFailed ? "SESSION CREATE: bind UDP socket" : "SESSION CREATE: UDP socket",
+                   failure)};
+    return -1;
   }
-  udpPort = ntohs(local.sin_port);
+  port = ntohs(local.sin_port);
   host = net::addressText(local.sin_addr);
-  return true;
+  return fd;
+}
+
+bool DatagramSession::openUdpSocket(std::string& host) {
+  udpSocket = SessionAccess::openUdpSocket(getControlDescriptor(), host, udpPort, lastError);
+  return udpSocket != -1;
 }
 
 bool DatagramSession::usable(bool lookAtConnection) {
@@ -130,7 +153,7 @@ RequestResult<Datagram> DatagramSession::receive() {
   const Deadline deadline(getTimeLimits().read, getTimeLimits().deadline);
   // The control connection is watched too: the bridge closing it ends the session, and with
   // it any hope of a datagram.
-  pollfd entries[2] = {{udpSocket, POLLIN, 0}, {controlDescriptor(), POLLIN, 0}};
+  pollfd entries[2] = {{udpSocket, POLLIN, 0}, {getControlDescriptor(), POLLIN, 0}};
   // Made once, at the first receive: a session that only sends never needs it.
   std::vector<char>& buffer = receiveBuffer;
   buffer.resize(receiveBufferSize);

@@ -15,32 +15,48 @@ Message::eStatus unusable(const I2pSocket& socket) {
 
 }  // namespace
 
-Exchanged exchange(I2pSocket& connection, const std::string& requestLine,
-                   const std::string& phase) {
-  if (!connection.isOk()) return {unusable(connection), "", false};
-  connection.write(requestLine);
-  const bool sent = connection.isOk();
-  const std::string reply =
-      SocketAccess::takeLine(connection, phase, connection.getTimeLimits().reply);
-  const bool failedInReply = sent && reply.empty();
-  if (reply.empty() && connection.getLastError().code == ErrorCode::TIMED_OUT) {
+Exchanged exchanged(const wire::Exchange& exchange, const I2pSocket& connection) {
+  if (exchange.need() == wire::Exchange::Need::DONE && !exchange.lineTooLong()) {
+    return {exchange.status(), exchange.lines().empty() ? "" : exchange.lines()[0], false};
+  }
+  // When the whole line went out, the exchange stopped in its reply: the connection's reason
+  // then names the request already.
+  const bool failedInReply = exchange.output().empty();
+  if (connection.getLastError().code == ErrorCode::TIMED_OUT) {
     return {Message::DEADLINE_EXCEEDED, "", failedInReply};
   }
-  return {Message::checkAnswer(reply), reply, failedInReply};
+  return {Message::NO_ANSWER, "", failedInReply};
 }
 
-Exchanged exchangeStreamRequest(I2pSocket& connection, const std::string& requestLine,
-                                const std::string& phase, bool silent) {
+Exchanged exchange(I2pSocket& connection, wire::Exchange& request) {
+  if (!connection.isOk()) return {unusable(connection), "", false};
+  if (request.output().empty()) {
+    // A request line that could not be built (a refused argument): the empty write closes the
+    // connection, as callers of the static forms rely on.
+    connection.write("");
+    return {Message::NO_ANSWER, "", false};
+  }
+  SocketAccess::run(connection, request, connection.getTimeLimits().reply);
+  return exchanged(request, connection);
+}
+
+Exchanged exchange(I2pSocket& connection, wire::Command command, const std::string& requestLine,
+                   bool silent) {
   // With SILENT=true the bridge sends no status line for a stream that comes about: the
   // stream's bytes follow at once, and a failure closes the connection. Reading a reply would
   // take the peer's first line for one, or wait for a "\n" that may never come, so only the
   // write is checked; a stream that failed shows as an empty read.
-  if (!silent) return exchange(connection, requestLine, phase);
-  if (!connection.isOk()) return {Message::SOCKET_NOT_OK, "", false};
-  connection.write(requestLine);
-  if (connection.isOk()) return {Message::OK, "", false};
-  const bool late = connection.getLastError().code == ErrorCode::TIMED_OUT;
-  return {late ? Message::DEADLINE_EXCEEDED : Message::NO_ANSWER, "", false};
+  wire::Exchange request(command, requestLine, silent ? 0 : 1);
+  return exchange(connection, request);
+}
+
+bool queryFailureMakesSick(Message::eStatus status) {
+  return status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK;
+}
+
+bool streamFailureMakesSick(Message::eStatus status) {
+  return queryFailureMakesSick(status) || status == Message::I2P_ERROR ||
+         status == Message::INVALID_ID;
 }
 
 Message::Answer<const std::string> valueOf(const Exchanged& answer, const std::string& key) {
@@ -48,12 +64,6 @@ Message::Answer<const std::string> valueOf(const Exchanged& answer, const std::s
     return Message::Answer<const std::string>(answer.status, answer.reply);
   }
   return Message::Answer<const std::string>(Message::OK, Message::getValue(answer.reply, key));
-}
-
-std::string commandOf(const std::string& requestLine) {
-  const std::size_t first = requestLine.find(' ');
-  const std::size_t second = first == std::string::npos ? first : requestLine.find(' ', first + 1);
-  return requestLine.substr(0, std::min(second, requestLine.find('\n')));
 }
 
 Error failureOf(const std::string& command, const Exchanged& answer, const I2pSocket& connection) {

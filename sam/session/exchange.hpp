@@ -1,5 +1,6 @@
-// One request line and its reply line on a connection to the bridge, and the reason of a
-// failed one. Internal: not part of the public interface.
+// A request and its reply on a connection to the bridge, run to its end by the blocking calls,
+// and the reason of a failed one: what the blocking calls and the operations share. Internal:
+// not part of the public interface.
 #ifndef VELQOR_SAM_SESSION_EXCHANGE_HPP
 #define VELQOR_SAM_SESSION_EXCHANGE_HPP
 
@@ -9,37 +10,43 @@
 
 #include <string>
 
+#include "sam/wire/exchange.hpp"
+
 namespace SAM {
 
 struct Exchanged {
   Message::eStatus status;
-  std::string reply;  // the whole reply line, "\n" included; "" when none came
+  std::string reply;  // the first reply line, "\n" included; "" when none came
   // The failure happened while reading the reply, so the connection's reason already names the
   // request; otherwise it names the step before (the connect, HELLO, the write).
   bool failedInReply;
 };
 
-// Writes `requestLine` and reads one reply line within the reply limit of `connection`, naming
-// `phase` in the connection's reason when the reply does not come. SOCKET_NOT_OK without
-// sending when `connection` is not usable, DEADLINE_EXCEEDED when a limit of it passed, else the
-// reply's status.
-Exchanged exchange(I2pSocket& connection, const std::string& requestLine, const std::string& phase);
+// What an exchange that has stopped came to on `connection`: its status when it ran to its end,
+// DEADLINE_EXCEEDED when a limit of the connection ended it, else NO_ANSWER.
+Exchanged exchanged(const wire::Exchange& exchange, const I2pSocket& connection);
 
-// With `silent` false, exchange(); with `silent` true the bridge sends no status line, so only
-// the write is made: OK once it is sent, NO_ANSWER (or DEADLINE_EXCEEDED) when it failed.
-Exchanged exchangeStreamRequest(I2pSocket& connection, const std::string& requestLine,
-                                const std::string& phase, bool silent);
+// Runs `request` on the blocking `connection` within its limits: SOCKET_NOT_OK without sending
+// when `connection` is not usable; an empty request line (a refused argument) closes the
+// connection and gives NO_ANSWER; otherwise exchanged().
+Exchanged exchange(I2pSocket& connection, wire::Exchange& request);
+// The same for a request line of `command`. With `silent` the bridge sends no status line for a
+// stream request, so only the write is made: OK once it is sent.
+Exchanged exchange(I2pSocket& connection, wire::Command command, const std::string& requestLine,
+                   bool silent = false);
 
 // The status of `answer`, and for OK the value of `key` in its reply; the whole reply otherwise.
 Message::Answer<const std::string> valueOf(const Exchanged& answer, const std::string& key);
 
-// The first two words of a request line ("NAMING LOOKUP"), to name a request that callers give
-// as a whole line in reasons.
-std::string commandOf(const std::string& requestLine);
-
 // Why the request `command` failed with `answer`: from the bridge's reply when it sent one that
 // was not OK, else from the last error of `connection`.
 Error failureOf(const std::string& command, const Exchanged& answer, const I2pSocket& connection);
+
+// The sick rules of requests: a lookup or a generation does not name the session, so only a dead
+// connection counts; a stream request (accept, connect, forward) also falls sick on replies
+// that speak of the session itself. The caller's own time limits never make a session sick.
+bool queryFailureMakesSick(Message::eStatus status);
+bool streamFailureMakesSick(Message::eStatus status);
 
 }  // namespace SAM
 

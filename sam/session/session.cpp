@@ -8,6 +8,8 @@
 
 #include "sam/net/tcp.hpp"
 #include "sam/session/exchange.hpp"
+#include "sam/session/session_access.hpp"
+#include "sam/session/session_link.hpp"
 #include "sam/session/socket_access.hpp"
 #include "sam/wire/destination_format.hpp"
 #include "sam/wire/reply_text.hpp"
@@ -36,25 +38,16 @@ uint32_t randomBelow(uint32_t bound) {
   }
 }
 
-// A lookup or a generation does not name the session, so only a dead connection counts.
-bool queryFailureMakesSick(Message::eStatus status) {
-  return status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK;
-}
-
 // One DEST GENERATE exchange on `socket` with `requestLine`.
 Exchanged generateOn(I2pSocket& socket, const std::string& requestLine,
                      FullDestination& generated) {
   // A refused argument is not sent: nothing could answer it.
   if (requestLine.empty()) return {Message::NO_ANSWER, "", false};
-  Exchanged reply = exchange(socket, requestLine, "DEST GENERATE");
-  if (reply.status == Message::SOCKET_NOT_OK || reply.status == Message::DEADLINE_EXCEEDED) {
-    return reply;
+  const Exchanged reply = exchange(socket, wire::Command::DEST_GENERATE, requestLine);
+  if (reply.status == Message::OK) {
+    generated = FullDestination(Message::getValue(reply.reply, "PUB"),
+                                Message::getValue(reply.reply, "PRIV"), true);
   }
-  // The reply of DEST GENERATE carries no RESULT on some bridges: its keys decide.
-  const std::string pub = Message::getValue(reply.reply, "PUB");
-  const std::string priv = Message::getValue(reply.reply, "PRIV");
-  reply.status = pub.empty() || priv.empty() ? Message::NO_ANSWER : Message::OK;
-  if (reply.status == Message::OK) generated = FullDestination(pub, priv, true);
   return reply;
 }
 
@@ -90,7 +83,33 @@ Session::Session(Session& failed)
   failed.socket.close();
 }
 
-Session::~Session() = default;
+Session::Session(SessionParts& parts)
+    : socket(SocketAccess::handOver(*parts.control)),
+      nickname(parts.nickname),
+      sessionID(parts.sessionID),
+      myDestination(parts.destination),
+      i2pOptions(parts.options),
+      sick(false) {}
+
+Session::~Session() {
+  // Operations still pending go on without the session.
+  if (const std::shared_ptr<SessionLink> link = SocketAccess::existingLink(socket)) {
+    link->session = nullptr;
+    link->streams = nullptr;
+  }
+}
+
+std::shared_ptr<SessionLink> SessionAccess::link(Session& session) {
+  const std::shared_ptr<SessionLink>& link = SocketAccess::link(session.socket);
+  link->session = &session;
+  return link;
+}
+
+std::shared_ptr<SessionLink> SessionAccess::link(StreamSession& session) {
+  std::shared_ptr<SessionLink> link = SessionAccess::link(static_cast<Session&>(session));
+  link->streams = &session;
+  return link;
+}
 
 std::string Session::generateSessionID() {
   static const int minSessionIDLength = 5;
@@ -117,7 +136,7 @@ FullDestination Session::createSession(Message::SessionStyle style, const std::s
                 "SESSION CREATE: an argument holds a line break or a zero byte");
     return FullDestination();
   }
-  const Exchanged answer = exchange(socket, requestLine, "SESSION CREATE");
+  const Exchanged answer = exchange(socket, wire::Command::SESSION_CREATE, requestLine);
   if (answer.status != Message::OK) {
     fallSick();
     lastError = failureOf("SESSION CREATE", answer, socket);
@@ -134,7 +153,7 @@ RequestResult<const std::string> Session::namingLookup(const std::string& name) 
     return {};
   }
   I2pSocket connection(socket);
-  const Exchanged answer = exchange(connection, requestLine, "NAMING LOOKUP");
+  const Exchanged answer = exchange(connection, wire::Command::NAMING_LOOKUP, requestLine);
   if (answer.status != Message::OK) {
     if (queryFailureMakesSick(answer.status)) fallSick();
     lastError = failureOf("NAMING LOOKUP", answer, connection);
@@ -162,7 +181,8 @@ RequestResult<const FullDestination> Session::destGenerate() const {
 
 Message::Answer<const std::string> Session::namingLookup(I2pSocket& socket,
                                                          const std::string& name) {
-  return valueOf(exchange(socket, Message::namingLookup(name), "NAMING LOOKUP"), "VALUE");
+  return valueOf(exchange(socket, wire::Command::NAMING_LOOKUP, Message::namingLookup(name)),
+                 "VALUE");
 }
 
 Message::Answer<const FullDestination> Session::destGenerate(I2pSocket& socket) {
@@ -176,18 +196,21 @@ Message::Answer<const FullDestination> Session::destGenerate(I2pSocket& socket,
 
 Message::Answer<const std::string> Session::rawRequest(I2pSocket& socket,
                                                        const std::string& requestLine) {
-  const Exchanged answer = exchange(socket, requestLine, commandOf(requestLine));
+  wire::Exchange request(wire::Command::OTHER, requestLine, 1);
+  const Exchanged answer = exchange(socket, request);
   return Message::Answer<const std::string>(answer.status, answer.reply);
 }
 
 Message::Answer<const std::string> Session::request(I2pSocket& socket,
                                                     const std::string& requestLine,
                                                     const std::string& keyOfValue) {
-  return valueOf(exchange(socket, requestLine, commandOf(requestLine)), keyOfValue);
+  wire::Exchange request(wire::Command::OTHER, requestLine, 1);
+  return valueOf(exchange(socket, request), keyOfValue);
 }
 
 Message::eStatus Session::request(I2pSocket& socket, const std::string& requestLine) {
-  return exchange(socket, requestLine, commandOf(requestLine)).status;
+  wire::Exchange request(wire::Command::OTHER, requestLine, 1);
+  return exchange(socket, request).status;
 }
 
 bool Session::checkAlive() {
@@ -213,7 +236,7 @@ void Session::recordError(ErrorCode code, const std::string& reason) const {
   lastError = {code, Message::OK, 0, reason};
 }
 
-int Session::controlDescriptor() const { return socket.getDescriptor(); }
+int Session::getControlDescriptor() const { return socket.getDescriptor(); }
 
 void Session::closeControlConnection() {
   socket.close();

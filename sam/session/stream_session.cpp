@@ -1,20 +1,9 @@
 #include <velqor/stream_session.hpp>
 
 #include "sam/session/exchange.hpp"
+#include "sam/session/session_access.hpp"
 
 namespace SAM {
-
-namespace {
-
-// Stream requests fail without a sick session for replies that speak of the peer or the
-// arguments, and for the caller's own time limits; these speak of the connection or the
-// session itself.
-bool streamFailureMakesSick(Message::eStatus status) {
-  return status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK ||
-         status == Message::I2P_ERROR || status == Message::INVALID_ID;
-}
-
-}  // namespace
 
 StreamSession::ForwardedStream::ForwardedStream(std::unique_ptr<I2pSocket> socket,
                                                 const std::string& host, uint16_t port, bool silent)
@@ -34,6 +23,8 @@ StreamSession::StreamSession(const std::string& nickname, const std::string& SAM
   // than for a new destination; getMyDestination() stays empty, as for any failed creation.
   if (isSick() && myDestination != "TRANSIENT") refusedDestination = myDestination;
 }
+
+StreamSession::StreamSession(SessionParts& parts) : Session(parts) {}
 
 StreamSession::StreamSession(StreamSession& failed) : Session(failed) {
   // The copied destination stays, whatever the creation returns; a session that never had one
@@ -67,39 +58,42 @@ Message::Answer<const std::string> StreamSession::createStreamSession(
     const std::string& destination, const std::string& options, const std::string& signatureType) {
   const std::string requestLine = Message::sessionCreate(Message::STREAM, sessionID, nickname,
                                                          destination, options, signatureType);
-  return valueOf(exchange(socket, requestLine, "SESSION CREATE"), "DESTINATION");
+  return valueOf(exchange(socket, wire::Command::SESSION_CREATE, requestLine), "DESTINATION");
 }
 
-RequestResult<std::unique_ptr<I2pSocket>> StreamSession::streamRequest(
-    const char* command, const std::string& requestLine, bool silent) {
+RequestResult<std::unique_ptr<I2pSocket>> SessionAccess::streamRequest(
+    StreamSession& session, wire::Command command, const std::string& requestLine, bool silent) {
+  const std::string name = wire::nameOf(command);
   if (requestLine.empty()) {
-    recordError(ErrorCode::ARGUMENT,
-                std::string(command) + ": an argument holds a line break or a zero byte");
+    session.recordError(ErrorCode::ARGUMENT,
+                        name + ": an argument holds a line break or a zero byte");
     return {};
   }
-  auto connection = std::make_unique<I2pSocket>(socket);
-  const Exchanged answer = exchangeStreamRequest(*connection, requestLine, command, silent);
+  auto connection = std::make_unique<I2pSocket>(session.socket);
+  const Exchanged answer = exchange(*connection, command, requestLine, silent);
   if (answer.status != Message::OK) {
-    if (streamFailureMakesSick(answer.status)) fallSick();
-    lastError = failureOf(command, answer, *connection);
+    failed(session, failureOf(name, answer, *connection), streamFailureMakesSick(answer.status));
     return {};
   }
   return RequestResult<std::unique_ptr<I2pSocket>>(std::move(connection));
 }
 
 RequestResult<std::unique_ptr<I2pSocket>> StreamSession::accept(bool silent) {
-  return streamRequest("STREAM ACCEPT", Message::streamAccept(sessionID, silent), silent);
+  return SessionAccess::streamRequest(*this, wire::Command::STREAM_ACCEPT,
+                                      Message::streamAccept(sessionID, silent), silent);
 }
 
 RequestResult<std::unique_ptr<I2pSocket>> StreamSession::connect(const std::string& destination,
                                                                  bool silent) {
-  return streamRequest("STREAM CONNECT", Message::streamConnect(sessionID, destination, silent),
-                       silent);
+  return SessionAccess::streamRequest(*this, wire::Command::STREAM_CONNECT,
+                                      Message::streamConnect(sessionID, destination, silent),
+                                      silent);
 }
 
 RequestResult<void> StreamSession::forward(const std::string& host, uint16_t port, bool silent) {
   RequestResult<std::unique_ptr<I2pSocket>> result =
-      streamRequest("STREAM FORWARD", Message::streamForward(sessionID, host, port, silent), false);
+      SessionAccess::streamRequest(*this, wire::Command::STREAM_FORWARD,
+                                   Message::streamForward(sessionID, host, port, silent), false);
   if (!result.isOk) return RequestResult<void>();
   forwardedStreams.emplace_back(std::move(result.value), host, port, silent);
   return RequestResult<void>(true);
@@ -107,21 +101,22 @@ RequestResult<void> StreamSession::forward(const std::string& host, uint16_t por
 
 Message::eStatus StreamSession::accept(I2pSocket& socket, const std::string& sessionID,
                                        bool silent) {
-  return exchangeStreamRequest(socket, Message::streamAccept(sessionID, silent), "STREAM ACCEPT",
-                               silent)
+  return exchange(socket, wire::Command::STREAM_ACCEPT, Message::streamAccept(sessionID, silent),
+                  silent)
       .status;
 }
 
 Message::eStatus StreamSession::connect(I2pSocket& socket, const std::string& sessionID,
                                         const std::string& destination, bool silent) {
-  return exchangeStreamRequest(socket, Message::streamConnect(sessionID, destination, silent),
-                               "STREAM CONNECT", silent)
+  return exchange(socket, wire::Command::STREAM_CONNECT,
+                  Message::streamConnect(sessionID, destination, silent), silent)
       .status;
 }
 
 Message::eStatus StreamSession::forward(I2pSocket& socket, const std::string& sessionID,
                                         const std::string& host, uint16_t port, bool silent) {
-  return exchange(socket, Message::streamForward(sessionID, host, port, silent), "STREAM FORWARD")
+  return exchange(socket, wire::Command::STREAM_FORWARD,
+                  Message::streamForward(sessionID, host, port, silent))
       .status;
 }
 

@@ -117,6 +117,10 @@ class VELQOR_EXPORT DatagramSession : public Session {
   void close();
 
  private:
+  friend struct SessionAccess;
+  // A session that an operation has made at the bridge, from its parts.
+  VELQOR_HIDDEN explicit DatagramSession(SessionParts& parts);
+
   // Binds the UDP socket on the local address of the control connection and sets `host` to
   // that address; false on failure, with the reason recorded.
   VELQOR_HIDDEN bool openUdpSocket(std::string& host);

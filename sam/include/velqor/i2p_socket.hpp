@@ -25,8 +25,16 @@ namespace SAM {
 // why. Without time limits (the default) every call blocks until it is done; with them
 // (TimeLimits) each phase ends when its limit passes.
 //
-// Thread safety: one thread at a time uses the object, except cancel(), which any thread may
-// call at any time while the object exists.
+// Thread safety: full duplex, as a TCP socket. One thread may be in read() or readLine() while
+// another is in write(); any thread may call cancel() at any time while the object exists.
+//  1. Two reads, or two writes, must not overlap; nor may close(), release(), setTimeLimits()
+//     or the destructor overlap any other call.
+//  2. A failure in one direction closes the connection for both: the other direction's call
+//     returns promptly as a failure too, and the descriptor is closed once neither is in a
+//     call, so its number is never reused under the other thread's feet.
+//  3. isOk() and getDescriptor() may be called from either side at any time. getLastError()
+//     reads a record that either side's failure writes: read it once the other direction's
+//     call has returned (each call's own result says whether it failed).
 class VELQOR_EXPORT I2pSocket {
  public:
   // The longest reply line that readLine() accepts, "\n" included.
@@ -108,10 +116,17 @@ class VELQOR_EXPORT I2pSocket {
   const sockaddr_in& getAddress() const;
 
  private:
-  // The library's session layer: the steps of construction, and reading the bridge's replies
-  // under the reply limit in the name of the request they answer.
+  // The library's session layer: the steps of construction, reading the bridge's replies under
+  // the reply limit in the name of the request they answer, and the operations that make a
+  // connection without blocking and then hand it on.
   friend struct SocketAccess;
   struct State;
+  enum class Internal { NOT_CONNECTED, HANDED_OVER };
+  // A socket that is not connected yet, for an operation to connect.
+  VELQOR_HIDDEN I2pSocket(const sockaddr_in& addr, const std::string& SAMHost,
+                          const TimeLimits& limits, Internal notConnected);
+  // Takes over everything of `other`, which is left closed.
+  VELQOR_HIDDEN I2pSocket(I2pSocket&& other, Internal handedOver);
 
   const std::string samMinVer;
   const std::string samMaxVer;

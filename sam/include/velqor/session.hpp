@@ -17,6 +17,9 @@
 
 namespace SAM {
 
+struct SessionAccess;
+struct SessionParts;
+
 // The part of a SAM session that does not depend on its style: the control connection on
 // which the session was created (the bridge keeps the session exactly as long as that
 // connection stays open), the random identifier, the destination, the option text, the time
@@ -81,6 +84,12 @@ class VELQOR_EXPORT Session {
   // connection already closed.
   bool checkAlive();
 
+  // The descriptor of the control connection, for watching it in an event loop: the bridge
+  // sends nothing on it during a session, so its becoming readable means the bridge ended the
+  // session or the router went away, and checkAlive() should be asked. -1 when it is closed.
+  // Owned by the session: never read, write or close it.
+  int getControlDescriptor() const;
+
   // Closes the control connection, which ends the session at the bridge, and marks the
   // session sick. Nothing else changes: a StreamSession keeps its list of forwards, which a
   // rebuild makes again. Harmless when the connection is closed already.
@@ -109,6 +118,9 @@ class VELQOR_EXPORT Session {
   const std::string& getSAMMaxVer() const;
 
  protected:
+  // The library's operations and requests, which work with the session's parts.
+  friend struct SessionAccess;
+
   // Connects and handshakes the control connection; the derived class then creates the
   // session with createSession().
   VELQOR_HIDDEN Session(const std::string& nickname, const std::string& SAMHost, uint16_t SAMPort,
@@ -117,6 +129,8 @@ class VELQOR_EXPORT Session {
   // destination and limits and a fresh identifier; `failed` becomes sick and its control
   // connection is closed, which ends its session at the bridge.
   VELQOR_HIDDEN explicit Session(Session& failed);
+  // A session that an operation has made at the bridge, from its parts.
+  VELQOR_HIDDEN explicit Session(SessionParts& parts);
   VELQOR_HIDDEN ~Session();
 
   // Sends SESSION CREATE with `style`, `destination` and `options` on the control
@@ -127,9 +141,6 @@ class VELQOR_EXPORT Session {
                                               const std::string& destination,
                                               const std::string& options);
   VELQOR_HIDDEN void recordError(ErrorCode code, const std::string& reason) const;
-  // The descriptor of the control connection, -1 when it is closed: for the session's local
-  // address and for watching the connection in poll(). Owned by the session.
-  VELQOR_HIDDEN int controlDescriptor() const;
 
   I2pSocket socket;  // the control connection
   const std::string nickname;

@@ -112,11 +112,9 @@ class VELQOR_EXPORT StreamSession : public Session {
                                   const std::string& host, uint16_t port, bool silent);
 
  private:
-  // Sends `requestLine` on a connection of its own and applies the sick rules of stream
-  // requests (accept, connect, forward). An empty line is a refused argument: nothing is
-  // sent and the session stays as it is. With `silent` no reply line is read.
-  VELQOR_HIDDEN RequestResult<std::unique_ptr<I2pSocket>> streamRequest(
-      const char* command, const std::string& requestLine, bool silent);
+  friend struct SessionAccess;
+  // A session that an operation has made at the bridge, from its parts.
+  VELQOR_HIDDEN explicit StreamSession(SessionParts& parts);
 
   std::list<ForwardedStream> forwardedStreams;
 };
