@@ -9,11 +9,6 @@
 #include "sam/c/guard.hpp"
 #include "sam/c/handles.hpp"
 
-struct velqor_datagram_session {
-  // Null when the settings or the style were unusable and no session was made.
-  std::unique_ptr<SAM::DatagramSession> session;
-};
-
 static_assert(static_cast<int>(VELQOR_DATAGRAM) == SAM::Message::DATAGRAM &&
                   static_cast<int>(VELQOR_RAW) == SAM::Message::RAW,
               "");
@@ -24,9 +19,7 @@ namespace {
 using velqor_c::copyText;
 using velqor_c::guarded;
 
-SAM::DatagramSession* sessionOf(const velqor_datagram_session* handle) {
-  return handle == nullptr ? nullptr : handle->session.get();
-}
+using velqor_c::datagramSessionOf;
 
 }  // namespace
 
@@ -50,7 +43,7 @@ void velqor_datagram_session_free(velqor_datagram_session* session) { delete ses
 
 int velqor_datagram_send(velqor_datagram_session* session, const char* destination,
                          const void* data, size_t length) {
-  SAM::DatagramSession* s = sessionOf(session);
+  SAM::DatagramSession* s = datagramSessionOf(session);
   if (s == nullptr || destination == nullptr || (data == nullptr && length > 0)) return -1;
   return guarded(-1, [&] {
     const std::string payload =
@@ -65,7 +58,7 @@ int velqor_datagram_receive(velqor_datagram_session* session, void** payload, si
   *payload = nullptr;
   *length = 0;
   if (sender != nullptr) *sender = nullptr;
-  SAM::DatagramSession* s = sessionOf(session);
+  SAM::DatagramSession* s = datagramSessionOf(session);
   if (s == nullptr) return -1;
   return guarded(-1, [&] {
     const SAM::RequestResult<SAM::Datagram> received = s->receive();
@@ -88,26 +81,26 @@ int velqor_datagram_receive(velqor_datagram_session* session, void** payload, si
 
 size_t velqor_datagram_max_payload(const velqor_datagram_session* session,
                                    const char* destination) {
-  const SAM::DatagramSession* s = sessionOf(session);
+  const SAM::DatagramSession* s = datagramSessionOf(session);
   if (s == nullptr || destination == nullptr) return 0;
   return guarded<size_t>(0, [&] { return s->maxPayloadSize(destination); });
 }
 
 velqor_destination* velqor_datagram_session_destination(const velqor_datagram_session* session) {
   if (session == nullptr) return nullptr;
-  const SAM::DatagramSession* s = sessionOf(session);
+  const SAM::DatagramSession* s = datagramSessionOf(session);
   if (s == nullptr) return velqor_c::newDestination("", "");
   return velqor_c::newDestination(s->getMyDestination().pub, s->getMyDestination().priv);
 }
 
 int velqor_datagram_session_is_sick(const velqor_datagram_session* session) {
-  const SAM::DatagramSession* s = sessionOf(session);
+  const SAM::DatagramSession* s = datagramSessionOf(session);
   return s == nullptr || s->isSick() ? 1 : 0;
 }
 
 char* velqor_datagram_session_last_error(const velqor_datagram_session* session) {
   if (session == nullptr) return nullptr;
-  const SAM::DatagramSession* s = sessionOf(session);
+  const SAM::DatagramSession* s = datagramSessionOf(session);
   if (s == nullptr) {
     return copyText("no session: the settings, one of their strings or the style was unusable");
   }
@@ -116,17 +109,17 @@ char* velqor_datagram_session_last_error(const velqor_datagram_session* session)
 
 int velqor_datagram_session_last_error_code(const velqor_datagram_session* session) {
   if (session == nullptr) return VELQOR_ERROR_NONE;
-  const SAM::DatagramSession* s = sessionOf(session);
+  const SAM::DatagramSession* s = datagramSessionOf(session);
   return s == nullptr ? VELQOR_ERROR_ARGUMENT : static_cast<int>(s->getLastError().code);
 }
 
 void velqor_datagram_session_set_udp_port(velqor_datagram_session* session, uint16_t port) {
-  SAM::DatagramSession* s = sessionOf(session);
+  SAM::DatagramSession* s = datagramSessionOf(session);
   if (s != nullptr) s->setBridgeUdpPort(port);
 }
 
 int velqor_datagram_session_fd(const velqor_datagram_session* session) {
-  const SAM::DatagramSession* s = sessionOf(session);
+  const SAM::DatagramSession* s = datagramSessionOf(session);
   return s == nullptr ? -1 : s->getUdpDescriptor();
 }
 

@@ -16,6 +16,11 @@ struct velqor_stream_session {
   SAM::SessionKeeper* keeper = nullptr;
 };
 
+struct velqor_datagram_session {
+  // Null when the settings or the style were unusable and no session was made.
+  std::unique_ptr<SAM::DatagramSession> session;
+};
+
 struct velqor_socket {
   std::unique_ptr<SAM::I2pSocket> socket;
 };
@@ -36,6 +41,10 @@ namespace velqor_c {
 inline SAM::StreamSession* sessionOf(const velqor_stream_session* handle) {
   if (handle == nullptr) return nullptr;
   return handle->keeper != nullptr ? &handle->keeper->session() : handle->session.get();
+}
+
+inline SAM::DatagramSession* datagramSessionOf(const velqor_datagram_session* handle) {
+  return handle == nullptr ? nullptr : handle->session.get();
 }
 
 inline SAM::I2pSocket* socketOf(const velqor_socket* handle) {

@@ -293,10 +293,15 @@ struct Operation::Core {
       SocketAccess::timedOut(*connection, SocketAccess::Phase::CONNECT, "", passed);
       return connectFailed();
     }
-    const bool write = sending && deadline && phase != Phase::QUEUED;
+    if (phase == Phase::QUEUED) {
+      SocketAccess::fail(*connection, ErrorCode::TIMED_OUT, 0,
+                         name() + ": not sent " + passed.within() +
+                             ", waiting for the status line of the session's previous accept");
+      return failRequest({Message::DEADLINE_EXCEEDED, "", true});
+    }
     SocketAccess::timedOut(*connection,
-                           write ? SocketAccess::Phase::WRITE : SocketAccess::Phase::REPLY,
-                           phase == Phase::QUEUED ? name() : exchange.name(), passed);
+                           sending ? SocketAccess::Phase::WRITE : SocketAccess::Phase::REPLY,
+                           exchange.name(), passed);
     afterStop();
   }
 

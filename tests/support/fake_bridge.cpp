@@ -184,7 +184,7 @@ void BridgeConnection::shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
 FakeBridge::FakeBridge() {
   listenFd_ = boundSocket(SOCK_STREAM, "127.0.0.1", 0, port_);
-  if (::listen(listenFd_, 128) != 0) throw std::runtime_error("fake bridge: cannot listen");
+  if (::listen(listenFd_, 1024) != 0) throw std::runtime_error("fake bridge: cannot listen");
   udpFd_ = boundSocket(SOCK_DGRAM, "127.0.0.1", 0, udpPort_);
   on("HELLO VERSION", "HELLO REPLY RESULT=OK VERSION=3.1\n");
   on("SESSION CREATE", "SESSION STATUS RESULT=OK DESTINATION=" + testKeyPriv() + "\n");

@@ -9,6 +9,7 @@
 //   StreamSession  one SAM STREAM session and every request made in its name.
 //   DatagramSession  one SAM DATAGRAM or RAW session: datagrams over UDP both ways.
 //   SessionKeeper  holds a StreamSession and rebuilds it when the router lost it.
+//   Operation      the same exchanges without blocking, for a caller's event loop.
 //   TimeLimits     optional limits for each phase (settings.hpp).
 //   Error          the reason of the last failure of a socket or a session.
 //   FullDestination, derivePublicDestination, b32Address: destinations and their keys.
@@ -20,10 +21,11 @@
 //     sick session, and getLastError() tells why. Only memory exhaustion propagates (as
 //     std::bad_alloc).
 //  2. Every connect, send and receive blocks the calling thread, without a time limit unless
-//     the caller sets TimeLimits. Waits happen in poll() on the monotonic clock; the library
-//     starts no threads and uses no signals.
+//     the caller sets TimeLimits, except in an Operation, which never blocks. Waits happen in
+//     poll() on the monotonic clock; the library starts no threads and uses no signals.
 //  3. No object is safe for concurrent use; distinct objects may be used on distinct threads.
-//     The one exception is I2pSocket::cancel().
+//     The exceptions are I2pSocket::cancel(), and an I2pSocket read in one thread while another
+//     writes it (full duplex, as a TCP socket).
 //  4. A reply from the bridge is one line ended by "\n". Bytes that arrive after that line
 //     (for example the first bytes of a stream) stay in the socket for the next read().
 #ifndef VELQOR_SAM_HPP
@@ -35,6 +37,7 @@
 #include <velqor/i2p_socket.hpp>
 #include <velqor/key_file.hpp>
 #include <velqor/message.hpp>
+#include <velqor/operation.hpp>
 #include <velqor/request_result.hpp>
 #include <velqor/session.hpp>
 #include <velqor/session_keeper.hpp>

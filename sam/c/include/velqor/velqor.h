@@ -23,9 +23,12 @@
  *  6. Failures are never printed. They show only as the failure results named below and, for a
  *     session, as velqor_is_sick() == 1.
  *  7. Every call blocks the calling thread until the bridge or the peer has answered, without a
- *     time limit unless the caller sets one (velqor_limits). Nothing is thread-safe per handle:
- *     calls that touch the same handle must not overlap, except velqor_socket_cancel().
- *     Distinct handles may be used on distinct threads.
+ *     time limit unless the caller sets one (velqor_limits); the velqor_*_start functions and
+ *     the operations they return never block (see "Operations" below). Nothing is thread-safe
+ *     per handle: calls that touch the same handle must not overlap, except
+ *     velqor_socket_cancel(), and on a velqor_socket one velqor_read (or velqor_read_line) in
+ *     one thread while a velqor_write runs in another, as on a TCP socket. Distinct handles
+ *     may be used on distinct threads.
  *  8. Why the last call on a session or a socket failed: velqor_get_last_error() and
  *     velqor_socket_last_error(), a short text that never holds private key material.
  */
@@ -208,8 +211,8 @@ VELQOR_EXPORT void velqor_socket_set_limits(velqor_socket* socket, const velqor_
 
 /* Makes a call blocked on `socket` in another thread (velqor_read, velqor_write) return
  * promptly as a failure, and every later call on it fail at once; velqor_socket_is_ok()
- * returns 0 from now on. The one function that may be called from any thread while another
- * uses the same handle. REQUIRES: the handle is not freed meanwhile. */
+ * returns 0 from now on. May be called from any thread at any time, whatever other threads do
+ * with the handle. REQUIRES: the handle is not freed meanwhile. */
 VELQOR_EXPORT void velqor_socket_cancel(velqor_socket* socket);
 
 /* The kinds of failure that velqor_get_last_error_code and velqor_socket_last_error_code
@@ -434,6 +437,158 @@ VELQOR_EXPORT char* velqor_key_file_load_or_generate(const char* path, const cha
  * memory for them runs out, the connection is closed (its stream would not be whole) and -1
  * is returned. The handle is still to be freed; it holds no connection any more. */
 VELQOR_EXPORT int velqor_socket_release(velqor_socket* socket, char** kept, size_t* kept_length);
+
+/* ---- Operations: many exchanges in one thread, in the caller's event loop ----
+ * Every request above blocks its thread. An operation does the same exchange without ever
+ * blocking, so that one thread can run many: a velqor_*_start function returns at once, and
+ * the caller's loop (poll, epoll, libuv, ...) moves each operation on, in the manner of libpq's
+ * PQconnectPoll. No function calls back into the caller.
+ *  1. While velqor_operation_step has returned VELQOR_PENDING (or not been called yet), wait
+ *     until velqor_operation_fd is ready for velqor_operation_events (VELQOR_WAIT_READ:
+ *     readable, VELQOR_WAIT_WRITE: writable), or until velqor_operation_timeout milliseconds
+ *     have passed (-1: no limit), then call velqor_operation_step. An early call is harmless.
+ *  2. The descriptor stays the same from start to end while the operation holds it; the events
+ *     and the time left may change with every step, so read them again after each step (a loop
+ *     that builds its poll() set anew each time needs nothing more). Accepts of one session
+ *     are sent one after another (see velqor_accept_start): a step of one may change what
+ *     another accept of the same session waits for.
+ *  3. velqor_operation_step returns VELQOR_DONE or VELQOR_FAILED once, and then always the same.
+ *     A failed operation's reason is velqor_operation_last_error; it ends in the same result,
+ *     reason and sick rules as the blocking function it stands for, with the same limits.
+ *  4. The results of a done operation are taken with the velqor_operation_take_* functions
+ *     (each hands over what it returns) or read with the others (which return copies).
+ *  5. velqor_operation_free releases the operation; one still pending is cancelled: its
+ *     connection is closed, and its session is not made sick by that. NULL does nothing.
+ *  6. An operation may outlive the session it was started on; it goes on without it (a forward
+ *     then fails). The session and its operations belong to one thread at a time. */
+
+/* An operation. Released with velqor_operation_free, never with free. */
+typedef struct velqor_operation velqor_operation;
+
+/* What velqor_operation_step and velqor_operation_progress return. */
+typedef enum velqor_progress {
+  VELQOR_PENDING = 0, /* still going: wait for its descriptor or its time, then step again */
+  VELQOR_DONE = 1,    /* done: take its result */
+  VELQOR_FAILED = 2   /* failed: velqor_operation_last_error says why */
+} velqor_progress;
+
+/* What an operation waits for, as the bits of velqor_operation_events. */
+#define VELQOR_WAIT_READ 1
+#define VELQOR_WAIT_WRITE 2
+
+/* Starts creating a stream session, as velqor_stream_session_new_with_limits does; when done,
+ * velqor_operation_take_stream_session gives the session. A samhost that is a name, not a
+ * numeric IPv4 address, is resolved here by the system's resolver, which may block. Returns NULL
+ * only when memory runs out; NULL settings or a NULL string in them give an operation that has
+ * failed already. */
+VELQOR_EXPORT velqor_operation* velqor_stream_session_start(const velqor_settings* settings,
+                                                            const velqor_limits* limits);
+/* Starts creating a datagram session of `style`, as velqor_datagram_session_new does; when done,
+ * velqor_operation_take_datagram_session gives the session. As above otherwise. */
+VELQOR_EXPORT velqor_operation* velqor_datagram_session_start(const velqor_settings* settings,
+                                                              int style,
+                                                              const velqor_limits* limits);
+/* Start, on a session, what velqor_namelookup, velqor_dest_generate, velqor_connect,
+ * velqor_accept and velqor_forward do. Each returns NULL for a NULL session or a handle without
+ * session, or when memory runs out; a NULL string argument gives an operation that has failed
+ * already (nothing sent, the session not sick).
+ *   namelookup:   when done, velqor_operation_value gives the destination.
+ *   dest_generate: when done, velqor_operation_destination gives the new destination.
+ *   connect:      when done, take the stream (velqor_operation_take_socket or _take_fd).
+ *   accept:       done once a peer's stream has come and, with `silent` 0, its destination line
+ *                 (velqor_operation_peer); the wait for the peer is bounded by the read limit.
+ *                 Accepts of one session go to the bridge one after another, each once the
+ *                 previous one's status line has come: i2pd 2.45.1 loses streams when accepts
+ *                 overlap. Any number may wait in the library; at most 128 incoming streams
+ *                 wait at i2pd for an accept, each for 10 s.
+ *   forward:      when done, the forward belongs to the session, as velqor_forward's does. */
+VELQOR_EXPORT velqor_operation* velqor_namelookup_start(velqor_stream_session* session,
+                                                        const char* name);
+VELQOR_EXPORT velqor_operation* velqor_dest_generate_start(velqor_stream_session* session);
+VELQOR_EXPORT velqor_operation* velqor_connect_start(velqor_stream_session* session,
+                                                     const char* destination, int silent);
+VELQOR_EXPORT velqor_operation* velqor_accept_start(velqor_stream_session* session, int silent);
+VELQOR_EXPORT velqor_operation* velqor_forward_start(velqor_stream_session* session,
+                                                     const char* host, uint16_t port, int silent);
+/* velqor_namelookup_start on a datagram session. */
+VELQOR_EXPORT velqor_operation* velqor_datagram_namelookup_start(velqor_datagram_session* session,
+                                                                 const char* name);
+
+/* The descriptor to watch (owned by the operation: never read, write or close it), or -1 when the
+ * operation holds none (it has ended, or its stream was taken) and for NULL. */
+VELQOR_EXPORT int velqor_operation_fd(const velqor_operation* operation);
+/* VELQOR_WAIT_READ and/or VELQOR_WAIT_WRITE while pending; 0 once ended and for NULL. */
+VELQOR_EXPORT int velqor_operation_events(const velqor_operation* operation);
+/* Milliseconds until the limit of the operation's phase passes (0: step now); -1 when no limit
+ * applies, once ended, and for NULL. */
+VELQOR_EXPORT int velqor_operation_timeout(const velqor_operation* operation);
+/* Moves the operation on as far as it goes without blocking; returns a velqor_progress.
+ * VELQOR_FAILED for NULL. */
+VELQOR_EXPORT int velqor_operation_step(velqor_operation* operation);
+/* What the last step returned (VELQOR_PENDING before the first); VELQOR_FAILED for NULL. */
+VELQOR_EXPORT int velqor_operation_progress(const velqor_operation* operation);
+/* Why the operation failed, as velqor_get_last_error says it of a session: a new string (free
+ * it), or NULL when it has not failed, for NULL, or when memory runs out. */
+VELQOR_EXPORT char* velqor_operation_last_error(const velqor_operation* operation);
+VELQOR_EXPORT int velqor_operation_last_error_code(const velqor_operation* operation);
+
+/* The results of a done operation. Each take_ function hands its result over once (then NULL or
+ * -1); the others return new copies. Each returns NULL (or -1) when the operation is not done or
+ * is of another kind. */
+/* The session of velqor_stream_session_start: a handle for every velqor_* function of sessions
+ * (release with velqor_stream_session_free). */
+VELQOR_EXPORT velqor_stream_session* velqor_operation_take_stream_session(
+    velqor_operation* operation);
+/* The session of velqor_datagram_session_start (release with velqor_datagram_session_free). */
+VELQOR_EXPORT velqor_datagram_session* velqor_operation_take_datagram_session(
+    velqor_operation* operation);
+/* The destination a lookup found (free it). */
+VELQOR_EXPORT char* velqor_operation_value(const velqor_operation* operation);
+/* The destination a generation made (release with velqor_destination_free). */
+VELQOR_EXPORT velqor_destination* velqor_operation_destination(const velqor_operation* operation);
+/* The stream of a connect or an accept, as velqor_connect hands one out (release with
+ * velqor_socket_free): blocking, with the session's limits, its reasons and velqor_socket_cancel.
+ */
+VELQOR_EXPORT velqor_socket* velqor_operation_take_socket(velqor_operation* operation);
+/* The same stream as a bare descriptor in non-blocking mode, now the caller's to close. Nothing
+ * of the stream is read past the bridge's lines, so *kept is set to NULL and *kept_length to 0
+ * (when not NULL), as velqor_socket_release reports bytes it kept. */
+VELQOR_EXPORT int velqor_operation_take_fd(velqor_operation* operation, char** kept,
+                                           size_t* kept_length);
+/* The peer's destination of an accept made with `silent` 0 (free it). */
+VELQOR_EXPORT char* velqor_operation_peer(const velqor_operation* operation);
+
+/* Releases the operation, cancelling it when it is still pending. NULL does nothing. */
+VELQOR_EXPORT void velqor_operation_free(velqor_operation* operation);
+
+/* For callers without a loop of their own: waits in poll() until at least one of the `count`
+ * operations that are pending is ready or its time has passed, at most `timeout_ms` (-1: no
+ * bound of its own), and steps every one that is. NULL entries and ended operations are
+ * skipped. Returns how many of them are still pending. */
+VELQOR_EXPORT size_t velqor_operations_wait(velqor_operation* const* operations, size_t count,
+                                            int timeout_ms);
+
+/* The descriptor of a stream, for watching it in an event loop while the library keeps the
+ * connection, its limits and its reasons: readable means velqor_read has bytes or the end to
+ * report. Owned by the socket: never read, write or close it. -1 when closed, and for NULL.
+ * CAVEAT: bytes already taken from the descriptor (by velqor_read_line) come first from
+ * velqor_read without the descriptor being readable. */
+VELQOR_EXPORT int velqor_socket_fd(const velqor_socket* socket);
+/* The descriptor of the session's control connection: the bridge sends nothing on it during a
+ * session, so readable means the bridge ended the session or the router went away; ask
+ * velqor_is_alive then. Owned by the session. -1 when closed, for NULL and for a handle
+ * without session. */
+VELQOR_EXPORT int velqor_session_fd(const velqor_stream_session* session);
+/* Reads one line of the stream, "\n" included, as velqor_read returns bytes: a new buffer of
+ * exactly *length bytes, without terminating NUL (free it), within the read limit. Bytes after the
+ * line are kept for the next read. NULL with *length 0 when the connection ended or failed
+ * before a whole line (it is then closed), when no "\n" came within 65536 bytes, and for NULL
+ * arguments. For line-based protocols, such as the peer's destination line of an accept. */
+VELQOR_EXPORT char* velqor_read_line(velqor_socket* socket, size_t* length);
+/* Sets a deadline for every phase of every call made with these limits: `milliseconds` from
+ * now, on the monotonic clock, whatever the phase's own limit (0: none). A bound for a whole
+ * series of calls, such as everything a program does in one run. */
+VELQOR_EXPORT void velqor_limits_set_deadline(velqor_limits* limits, uint32_t milliseconds);
 
 #ifdef __cplusplus
 }
