@@ -133,7 +133,8 @@ struct Operation::Core {
     accepts.erase(std::remove(accepts.begin(), accepts.end(), this), accepts.end());
     if (wasFirst && !accepts.empty()) accepts.front()->takeTurn();
   }
-  // The previous accept's status line has come, or it ended: this accept may send its line.
+  // The previous accept's status line has come, or it ended: this accept may send its line, at
+  // once if it waits for its turn, else once its HELLO is over.
   void takeTurn() {
     if (phase != Phase::QUEUED) return;
     beginRequest();
@@ -184,14 +185,10 @@ struct Operation::Core {
       return;
     }
     if (isSessionCreation() && !prepareCreation()) return;
-    if (kind == Kind::STREAM_ACCEPT && link != nullptr) {
-      queued = true;
-      link->accepts.push_back(this);
-      if (link->accepts.front() != this) {
-        phase = Phase::QUEUED;
-        deadline.reset();
-        return;
-      }
+    if (queued && link->accepts.front() != this) {
+      phase = Phase::QUEUED;
+      deadline.reset();
+      return;
     }
     beginRequest();
   }
@@ -443,6 +440,11 @@ std::unique_ptr<Operation::Core> onSession(Operation::Kind kind, Session& sessio
                                            std::string requestLine, bool silent) {
   auto core = std::make_unique<Operation::Core>(kind, session.getTimeLimits());
   core->link = std::move(link);
+  if (kind == Operation::Kind::STREAM_ACCEPT) {
+    // In the queue from the start, so that accepts take their turns in the order they began.
+    core->queued = true;
+    core->link->accepts.push_back(core.get());
+  }
   core->command = command;
   core->requestLine = std::move(requestLine);
   core->silent = silent;

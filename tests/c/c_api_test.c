@@ -192,6 +192,7 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   CHECK(velqor_read(socket, &length) == NULL && length == 0 && velqor_socket_is_ok(socket) == 0);
   CHECK(take_equals(velqor_socket_last_error(socket), "read: nothing came within 50 ms"));
   velqor_socket_free(socket);
+  const int duplex = fake_bridge_connection_count(bridge);
   socket = velqor_connect(session, "PEERDEST", 0);
   velqor_socket_set_limits(socket, NULL);
   pthread_t reader;
@@ -201,10 +202,13 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   CHECK(velqor_get_last_error(session) == NULL && velqor_namelookup(session, "a.i2p") == NULL);
   CHECK(velqor_get_last_error_code(session) == VELQOR_ERROR_TIMED_OUT && !velqor_is_sick(session));
   CHECK(take_reason(velqor_get_last_error(session), "NAMING LOOKUP: no complete line within 100"));
+  velqor_write(socket, big, big_length); /* while the reader waits on the same socket */
   velqor_socket_cancel(socket);
   CHECK(pthread_join(reader, &ended) == 0 && ended == socket && velqor_socket_is_ok(socket) == 0);
   CHECK(velqor_socket_last_error_code(socket) == VELQOR_ERROR_CANCELLED);
   velqor_socket_free(socket), velqor_limits_free(limits), velqor_stream_session_free(session);
+  got = fake_bridge_received(bridge, duplex, &length);
+  CHECK(take_bytes(got, length, big, big_length));
 
   /* The bridge makes a key only where there is no file; an unreadable one is reported. */
   char dir[] = "/tmp/velqor-c-XXXXXX", key[64], seen[8] = "", *kept, rest[16];
@@ -252,6 +256,87 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   free(big);
 }
 
+/* Runs the `count` operations until none is pending; returns how many are done. */
+static int run_all(velqor_operation** ops, size_t count) {
+  while (velqor_operations_wait(ops, count, -1) > 0) {
+  }
+  int done = 0;
+  for (size_t i = 0; i < count; ++i) done += velqor_operation_progress(ops[i]) == VELQOR_DONE;
+  return done;
+}
+
+/* Operations: a session made and requests run without blocking, from this thread at once;
+ * results taken, refusals and limits reported, an unfinished one freed. */
+static void test_operations(fake_bridge* bridge) {
+  static const char accepted[] = OK_STATUS "PEER~\n\0first", connected[] = OK_STATUS "\0glued";
+  velqor_settings settings = settings_for(fake_bridge_port(bridge));
+  velqor_operation* creation = velqor_stream_session_start(&settings, NULL);
+  CHECK(velqor_operation_progress(creation) == VELQOR_PENDING &&
+        velqor_operation_fd(creation) >= 0);
+  CHECK(run_all(&creation, 1) == 1 && velqor_operation_fd(creation) == -1 &&
+        velqor_operation_events(creation) == 0 && velqor_operation_timeout(creation) == -1);
+  velqor_stream_session* session = velqor_operation_take_stream_session(creation);
+  CHECK(velqor_operation_take_stream_session(creation) == NULL && velqor_is_sick(session) == 0);
+  CHECK(getters_give(session, settings.samport) && velqor_session_fd(session) >= 0);
+  velqor_operation_free(creation);
+
+  fake_bridge_on(bridge, "NAMING LOOKUP NAME=x", REPLY("NAMING REPLY RESULT=OK VALUE=X~\n"));
+  fake_bridge_on(bridge, "NAMING LOOKUP NAME=b", REPLY("NAMING REPLY RESULT=KEY_NOT_FOUND\n"));
+  fake_bridge_on(bridge, "NAMING LOOKUP NAME=held", "", 0, NULL, 0, 0); /* never answers */
+  fake_bridge_on(bridge, "STREAM ACCEPT", accepted, sizeof accepted - 1, NULL, 0, 1);
+  fake_bridge_on(bridge, "STREAM CONNECT", connected, sizeof connected - 1, "\nline\n", 6, 1);
+  velqor_operation* ops[] = {velqor_namelookup_start(session, "x"),
+                             velqor_dest_generate_start(session),
+                             velqor_accept_start(session, 0),
+                             velqor_connect_start(session, "PEER", 0),
+                             velqor_namelookup_start(session, "b"),
+                             velqor_namelookup_start(session, NULL),
+                             velqor_forward_start(session, "127.0.0.1", 7, 1)};
+  CHECK(run_all(ops, 7) == 4 && velqor_is_sick(session) == 0);
+  CHECK(take_equals(velqor_operation_value(ops[0]), "X~") &&
+        velqor_operation_value(ops[1]) == NULL);
+  CHECK(take_destination(velqor_operation_destination(ops[1]), pub, priv));
+  /* Nothing of a stream is taken past the bridge's lines: the bare descriptor has it all. */
+  char buffer[32], *kept = buffer, *got;
+  size_t length = 1;
+  int fd = velqor_operation_take_fd(ops[2], &kept, &length);
+  CHECK(take_equals(velqor_operation_peer(ops[2]), "PEER~") && kept == NULL && length == 0);
+  CHECK(fd >= 0 && read(fd, buffer, sizeof buffer) == 6 && memcmp(buffer, "\0first", 6) == 0);
+  close(fd);
+  velqor_socket* stream = velqor_operation_take_socket(ops[3]);
+  CHECK(velqor_operation_take_socket(ops[3]) == NULL && velqor_socket_fd(stream) >= 0);
+  got = velqor_read_line(stream, &length);
+  CHECK(take_bytes(got, length, "\0glued\n", 7) && velqor_read_line(stream, NULL) == NULL);
+  got = velqor_read(stream, &length);
+  CHECK(take_bytes(got, length, "line\n", 5));
+  velqor_socket_free(stream);
+  CHECK(velqor_operation_progress(ops[4]) == VELQOR_FAILED &&
+        take_reason(velqor_operation_last_error(ops[4]), "KEY_NOT_FOUND"));
+  CHECK(velqor_operation_last_error_code(ops[5]) == VELQOR_ERROR_ARGUMENT &&
+        velqor_operation_step(ops[5]) == VELQOR_FAILED);
+  CHECK(velqor_operation_last_error_code(ops[6]) == VELQOR_ERROR_REFUSED); /* CANT_REACH_PEER */
+  for (int i = 0; i < 7; ++i) velqor_operation_free(ops[i]);
+
+  /* A deadline for everything ends an operation; one freed unfinished closes its connection. */
+  const int freed = fake_bridge_connection_count(bridge) + 1; /* the second one's connection */
+  velqor_limits* limits = velqor_limits_new();
+  velqor_limits_set_deadline(limits, 100);
+  velqor_set_limits(session, limits);
+  velqor_operation* late = velqor_namelookup_start(session, "held");
+  velqor_set_limits(session, NULL);
+  velqor_operation* unfinished = velqor_namelookup_start(session, "held");
+  CHECK(run_all(&late, 1) == 0 && velqor_operation_timeout(late) == -1);
+  CHECK(take_equals(velqor_operation_last_error(late),
+                    "NAMING LOOKUP: no complete line before the deadline"));
+  while (fake_bridge_connection_count(bridge) <= freed) velqor_operations_wait(&unfinished, 1, 10);
+  velqor_operation_free(unfinished);
+  CHECK(fake_bridge_closed(bridge, freed, 1) && velqor_is_sick(session) == 0);
+  velqor_operation_free(late), velqor_limits_free(limits), velqor_operation_free(NULL);
+  CHECK(velqor_operation_step(NULL) == VELQOR_FAILED && velqor_operation_fd(NULL) == -1 &&
+        velqor_namelookup_start(NULL, "x") == NULL && velqor_operation_peer(NULL) == NULL);
+  velqor_stream_session_free(session);
+}
+
 /* Sends a datagram of `style` and takes one from the bridge, in a session of that style. */
 static void test_datagram_round_trip(fake_bridge* bridge, int style) {
   velqor_settings settings = settings_for(fake_bridge_port(bridge));
@@ -291,6 +376,7 @@ int main(void) {
   test_sessions_streams_limits_keys_and_keeper(bridge);
   test_datagram_round_trip(bridge, VELQOR_DATAGRAM);
   test_datagram_round_trip(bridge, VELQOR_RAW);
+  test_operations(bridge);
   free(pub), free(priv), fake_bridge_stop(bridge);
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;

@@ -104,6 +104,49 @@ TEST(I2pSocketTest, WriteToAResetPeerClosesWithoutSigpipe) {
   EXPECT_FALSE(raised) << "a send raised SIGPIPE";
 }
 
+// Full duplex: one thread writes a stream while another reads it, through a bridge that joins
+// two sessions (the accepting side echoes); then a write that runs out of time wakes the read
+// blocked on the same socket, whose end does not cover up the write's reason.
+TEST(I2pSocketTest, ReadsAndWritesOverlapAsOnATcpSocket) {
+  FakeBridge bridge;
+  bridge.pairStreams();
+  StreamSession server("duplex", kHost, bridge.port()), client("duplex", kHost, bridge.port());
+  auto accepted =
+      std::async(std::launch::async, [&] { return std::move(server.accept(false).value); });
+  auto connected = client.connect(testKeyPub(), false);
+  ASSERT_TRUE(connected.isOk);
+  std::unique_ptr<I2pSocket> peer = accepted.get();
+  ASSERT_TRUE(peer);
+  EXPECT_EQ(peer->readLine(), testKeyPub() + "\n");
+  std::string data(4 << 20, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 % 251);
+  std::thread echo([&] {  // echoes the data, then reads no more
+    for (std::size_t echoed = 0; echoed < data.size();) {
+      const std::string bytes = peer->read();
+      if (bytes.empty()) return;
+      peer->write(bytes);
+      echoed += bytes.size();
+    }
+  });
+  I2pSocket& stream = *connected.value;
+  auto reader = std::async(std::launch::async, [&] {
+    std::string got;
+    while (got.size() < data.size() && stream.isOk()) got += stream.read();
+    return got;
+  });
+  for (std::size_t at = 0; at < data.size(); at += 65536) stream.write(data.substr(at, 65536));
+  EXPECT_TRUE(reader.get() == data);
+  echo.join();
+  SAM::TimeLimits limits;
+  limits.write = std::chrono::milliseconds(100);
+  stream.setTimeLimits(limits);
+  auto blocked = std::async(std::launch::async, [&] { return stream.read(); });
+  stream.write(std::string(64 << 20, 'w'));  // nobody reads it
+  EXPECT_EQ(blocked.get(), "");
+  EXPECT_EQ(stream.getDescriptor(), -1);
+  EXPECT_EQ(stream.getLastError().code, ErrorCode::TIMED_OUT) << stream.getLastError().reason;
+}
+
 TEST(StreamSessionTest, IdentifiersAreRandomLettersAndLeaveRandAlone) {
   std::srand(42);
   const int firstRand = std::rand();

@@ -357,7 +357,7 @@ TEST(OperationTest, AcceptsTakeTurnsAtTheBridge) {
   }
   // While it waits for its turn, only the caller's deadline for everything bounds it.
   SAM::TimeLimits soon = limits;
-  soon.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  soon.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   session.setTimeLimits(soon);
   auto late = Operation::startAccept(session, false);
   session.setTimeLimits(limits);

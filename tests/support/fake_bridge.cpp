@@ -243,6 +243,69 @@ std::shared_ptr<Gate> FakeBridge::makeGate() {
   return gates_.back();
 }
 
+void FakeBridge::pairStreams() {
+  // A side waiting for its other side; the one that comes second pairs them.
+  struct Side {
+    BridgeConnection* conn;
+    bool silent;
+    std::shared_ptr<Gate> paired;  // also opened by the destructor, without a peer
+    BridgeConnection* peer = nullptr;
+    bool peerSilent = false;
+  };
+  struct Waiting {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<Side>> accepts, connects;
+  };
+  auto waiting = std::make_shared<Waiting>();
+  // Pairs `self` with the oldest side waiting in `others`, or waits in `mine`; returns the peer.
+  const auto pair = [waiting](std::vector<std::shared_ptr<Side>> Waiting::*mine,
+                              std::vector<std::shared_ptr<Side>> Waiting::*others,
+                              std::shared_ptr<Side> self) {
+    {
+      std::lock_guard<std::mutex> lock(waiting->mutex);
+      auto& queue = (*waiting).*others;
+      if (queue.empty()) {
+        ((*waiting).*mine).push_back(self);
+      } else {
+        std::shared_ptr<Side> other = queue.front();
+        queue.erase(queue.begin());
+        other->peer = self->conn;
+        other->peerSilent = self->silent;
+        self->peer = other->conn;
+        self->peerSilent = other->silent;
+        other->paired->open();
+        return self;
+      }
+    }
+    self->paired->wait();
+    return self;
+  };
+  // Each side's thread reads its own connection and sends what came on to the other's.
+  const auto relay = [](BridgeConnection& from, BridgeConnection& to) {
+    for (std::string bytes = from.readSome(); !bytes.empty(); bytes = from.readSome()) {
+      if (!to.send(bytes)) break;
+    }
+    to.shutdownWrite();
+  };
+  on("STREAM ACCEPT", [this, pair, relay](BridgeConnection& conn, const std::string& line) {
+    auto self = std::make_shared<Side>(
+        Side{&conn, line.find("SILENT=true") != std::string::npos, makeGate()});
+    if (!self->silent) conn.send("STREAM STATUS RESULT=OK\n");
+    pair(&Waiting::accepts, &Waiting::connects, self);
+    if (self->peer != nullptr) relay(conn, *self->peer);
+  });
+  on("STREAM CONNECT", [this, pair, relay](BridgeConnection& conn, const std::string&) {
+    conn.send("STREAM STATUS RESULT=OK\n");
+    auto self = std::make_shared<Side>(Side{&conn, false, makeGate()});
+    pair(&Waiting::connects, &Waiting::accepts, self);
+    if (self->peer == nullptr) return;
+    // The connect's thread alone sends on the accepting side from now on: first the line that
+    // names who connected, unless the accept was silent.
+    if (!self->peerSilent) self->peer->send(testKeyPub() + "\n");
+    relay(conn, *self->peer);
+  });
+}
+
 std::vector<std::string> FakeBridge::lines() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return lines_;

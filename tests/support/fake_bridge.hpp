@@ -93,6 +93,11 @@ class FakeBridge {
   void on(const std::string& prefix, const std::string& reply);
   // A gate that the destructor opens, so that a waiting handler cannot block the shutdown.
   std::shared_ptr<Gate> makeGate();
+  // Joins streams as a bridge joins two sessions: each STREAM CONNECT is paired with the oldest
+  // STREAM ACCEPT still waiting (or waits for one), both get "STREAM STATUS RESULT=OK", the
+  // accept (unless silent) a line with the connecting side's destination, testKeyPub(), and
+  // then the bytes go between the two until either side ends, whose end the other then sees.
+  void pairStreams();
 
   // Every line received, with its "\n", in order of arrival, or those that start with `prefix`.
   std::vector<std::string> lines() const;
