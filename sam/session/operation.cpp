@@ -134,13 +134,18 @@ struct Operation::Core {
     if (wasFirst && !accepts.empty()) accepts.front()->takeTurn();
   }
   // The previous accept's status line has come, or it ended: this accept may send its line, at
-  // once if it waits for its turn, else once its HELLO is over.
+  // once if it waits for its turn, else once its HELLO is over. The line is sent here where the
+  // connection takes it at once, so that the loop watching this accept for its reply needs to
+  // change nothing; everything else (a failure, the reply) is for this accept's own step(), so
+  // that no operation ends inside another's.
   void takeTurn() {
     if (phase != Phase::QUEUED) return;
     beginRequest();
-    // Sent at once where the connection takes it, so that the loop watching this accept for its
-    // reply needs to change nothing; otherwise the next step() of this accept sends it.
-    advance();
+    const std::string_view line = exchange.output();
+    std::size_t sent = 0;
+    if (net::sendSome(connection->getDescriptor(), line.data(), line.size(), sent).ok()) {
+      exchange.sent(sent);
+    }
   }
 
   void beginPhase(Phase next, const wire::Exchange& part) {

@@ -248,9 +248,11 @@ void FakeBridge::pairStreams() {
   struct Side {
     BridgeConnection* conn;
     bool silent;
-    std::shared_ptr<Gate> paired;  // also opened by the destructor, without a peer
+    std::shared_ptr<Gate> paired;   // also opened by the destructor, without a peer
+    std::shared_ptr<Gate> relayed;  // this side's relay has ended
     BridgeConnection* peer = nullptr;
     bool peerSilent = false;
+    std::shared_ptr<Gate> peerRelayed;
   };
   struct Waiting {
     std::mutex mutex;
@@ -271,8 +273,10 @@ void FakeBridge::pairStreams() {
         queue.erase(queue.begin());
         other->peer = self->conn;
         other->peerSilent = self->silent;
+        other->peerRelayed = self->relayed;
         self->peer = other->conn;
         self->peerSilent = other->silent;
+        self->peerRelayed = other->relayed;
         other->paired->open();
         return self;
       }
@@ -280,29 +284,33 @@ void FakeBridge::pairStreams() {
     self->paired->wait();
     return self;
   };
-  // Each side's thread reads its own connection and sends what came on to the other's.
-  const auto relay = [](BridgeConnection& from, BridgeConnection& to) {
-    for (std::string bytes = from.readSome(); !bytes.empty(); bytes = from.readSome()) {
-      if (!to.send(bytes)) break;
+  // Each side's thread reads its own connection and sends what came on to the other's; neither
+  // returns before the other has ended too, since the other's connection must outlive the sends.
+  const auto relay = [](Side& self) {
+    for (std::string bytes = self.conn->readSome(); !bytes.empty(); bytes = self.conn->readSome()) {
+      if (!self.peer->send(bytes)) break;
     }
-    to.shutdownWrite();
+    self.peer->shutdownWrite();
+    self.relayed->open();
+    self.peerRelayed->wait();
   };
   on("STREAM ACCEPT", [this, pair, relay](BridgeConnection& conn, const std::string& line) {
-    auto self = std::make_shared<Side>(
-        Side{&conn, line.find("SILENT=true") != std::string::npos, makeGate()});
+    auto self = std::make_shared<Side>(Side{&conn, line.find("SILENT=true") != std::string::npos,
+                                            makeGate(), makeGate(), nullptr, false, nullptr});
     if (!self->silent) conn.send("STREAM STATUS RESULT=OK\n");
     pair(&Waiting::accepts, &Waiting::connects, self);
-    if (self->peer != nullptr) relay(conn, *self->peer);
+    if (self->peer != nullptr) relay(*self);
   });
   on("STREAM CONNECT", [this, pair, relay](BridgeConnection& conn, const std::string&) {
     conn.send("STREAM STATUS RESULT=OK\n");
-    auto self = std::make_shared<Side>(Side{&conn, false, makeGate()});
+    auto self =
+        std::make_shared<Side>(Side{&conn, false, makeGate(), makeGate(), nullptr, false, nullptr});
     pair(&Waiting::connects, &Waiting::accepts, self);
     if (self->peer == nullptr) return;
     // The connect's thread alone sends on the accepting side from now on: first the line that
     // names who connected, unless the accept was silent.
     if (!self->peerSilent) self->peer->send(testKeyPub() + "\n");
-    relay(conn, *self->peer);
+    relay(*self);
   });
 }
 

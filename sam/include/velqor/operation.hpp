@@ -37,9 +37,11 @@ class StreamSession;
 ///     A step() too early, or a spurious wake-up, is harmless.
 ///  3. descriptor() is the same from start to end while the operation holds its connection.
 ///     events() and timeoutMs() may change with every step(): read them again after each one.
-///     Accepts of one session also wait for one another (see startAccept), so a step() of one
-///     accept may change what another accept of the same session waits for: a loop that builds
-///     its poll() set anew before each wait needs to do nothing about it.
+///     An operation ends (DONE or FAILED) only in a step() of its own. Accepts of one session
+///     wait for one another (see startAccept): a step() of one sends the next one's line, which
+///     can, when the connection does not take those few bytes at once, make the next one wait
+///     for WAIT_WRITE instead of WAIT_READ; a loop that builds its poll() set anew before each
+///     wait needs to do nothing about it.
 ///  4. step() returns PENDING, DONE or FAILED. Once DONE or FAILED the operation stays so, and
 ///     its connection is closed unless the result takes it (a stream of connect or accept
 ///     until taken, a forward that the session keeps).
