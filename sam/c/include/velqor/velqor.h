@@ -255,6 +255,19 @@ VELQOR_EXPORT char* velqor_socket_last_error(const velqor_socket* socket);
 VELQOR_EXPORT int velqor_socket_last_error_code(const velqor_socket* socket);
 /**@}*/
 
+/* ---- Error texts and the library's version ---- */
+
+/** Returns a fixed text for `code`, a velqor_error_code, such as "a time limit passed" for
+ * VELQOR_ERROR_TIMED_OUT: the kind of failure in general, where velqor_get_last_error and its
+ * kin say what happened. The text is static: never free it, never NULL; a code this library does
+ * not know gets "unknown error code". Safe to call from any thread. */
+VELQOR_EXPORT const char* velqor_strerror(int code);
+
+/** Returns the library's release version as "MAJOR.MINOR.PATCH" ("0.2.0"), the version of the
+ * library that runs, which may be newer than the headers a program was built with. The text is
+ * static: never free it. */
+VELQOR_EXPORT const char* velqor_version(void);
+
 /* ---- Key files and b32 addresses ----
  * A key file holds a private destination as raw bytes, as i2pd keeps its own keys (*.dat), so
  * one file can serve both a velqor session and an i2pd tunnel. See loadKeyFile and saveKeyFile
@@ -364,6 +377,29 @@ VELQOR_EXPORT void velqor_datagram_session_set_udp_port(velqor_datagram_session*
  * caller's poll(): readable means velqor_datagram_receive has a datagram to take. -1 for a NULL
  * handle or when there is none. */
 VELQOR_EXPORT int velqor_datagram_session_fd(const velqor_datagram_session* session);
+
+/* ---- Datagram sessions' limits and lookups; generating a key file within limits ---- */
+
+/** Sets the limits of the session's calls from now on: each send (write limit), each receive
+ * (read limit) and each lookup (connect and reply limits); NULL: none. */
+VELQOR_EXPORT void velqor_datagram_session_set_limits(velqor_datagram_session* session,
+                                                      const velqor_limits* limits);
+
+/** Resolves `name` (a name of the router's address book or a .b32.i2p address) on a connection
+ * of its own to the session's bridge, within the session's limits, as velqor_namelookup does for
+ * a stream session. Returns a new string with its public destination (free it), the form that
+ * velqor_datagram_send takes, or NULL on failure (velqor_datagram_session_last_error says why);
+ * an unknown name leaves the session healthy. */
+VELQOR_EXPORT char* velqor_datagram_namelookup(velqor_datagram_session* session, const char* name);
+
+/** As velqor_key_file_load_or_generate, with `limits` (NULL: none) for the connection that asks
+ * the bridge for a new destination: its connect, the handshake and the reply. A generation that
+ * runs out of time fails with a reason that says so, and nothing is written. */
+VELQOR_EXPORT char* velqor_key_file_load_or_generate_with_limits(const char* path,
+                                                                 const char* samhost,
+                                                                 uint16_t samport,
+                                                                 const velqor_limits* limits,
+                                                                 char** reason);
 
 /* ---- Liveness, the keeper, generated key files, released sockets ----
  * A session is lost when its router restarts, the machine sleeps or the bridge ends it. A
