@@ -39,6 +39,13 @@ struct Datagram {
 /// sent to a destination that nobody serves is lost without a sign: datagrams carry no
 /// acknowledgement.
 ///
+/// CAVEAT: i2pd 2.45.1 (seen on a private router without peers, such as velqor-sandbox):
+///  1. A datagram session needs `i2cp.leaseSetType=1` among its options: without it every
+///     datagram is lost, sent or received, and the router logs "Incorrect number of leases".
+///  2. RAW datagrams of 0, 1 or 2 bytes are lost whoever sends them ("decompression failed" in
+///     its log); 3 bytes and more arrive. DATAGRAM payloads of every size up to the largest
+///     arrive.
+///
 /// The wire, one UDP datagram each way:
 /// - to the bridge: `"3.0 <session ID> <destination>\n"` then the payload
 /// - from the bridge: DATAGRAM `"<sender's public destination>\n"` then the payload; RAW the
@@ -51,9 +58,10 @@ class VELQOR_EXPORT DatagramSession : public Session {
   /// which, for the 524-character destinations of EdDSA keys and identifiers of 5 to 8 letters,
   /// is 32238 - (length of the session ID): 32230 to 32233 bytes, 32230 whatever the
   /// identifier. maxPayloadSize() tells the number for a given destination. i2pd 2.45.1
-  /// delivers a payload of exactly that size whole in both styles (the interop tests check it);
-  /// a longer datagram it cuts to 32768 bytes and delivers cut, which is why send() refuses
-  /// longer payloads instead of sending them.
+  /// delivers a payload of exactly that size whole in both styles (the interop tests check it;
+  /// RAW payloads of 0 to 2 bytes are lost, see above); a longer datagram it cuts to 32768
+  /// bytes and delivers cut, which is why send() refuses longer payloads instead of sending
+  /// them.
   static constexpr std::size_t maxDatagramSize = 32768;
   /// The largest datagram receive() takes from the bridge: a payload of maxDatagramSize and a
   /// sender line, with room to spare. A larger one is reported, never handed over cut short.

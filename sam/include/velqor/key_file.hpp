@@ -15,6 +15,15 @@
 ///
 /// Every failure returns ErrorCode::KEY_FILE with a reason that names the path and what is
 /// wrong, never any key bytes; `systemError` holds errno when a system call failed.
+///
+/// CAVEAT: restarting on a fixed key. i2pd 2.45.1 holds a destination for 5 s after its last
+/// session closed. A session made on that key meanwhile (a server restarted at once) is
+/// answered at once and reached by peers that knew it, but not by new peers: their connects
+/// get no answer. Wait about 10 s after the old session ended before making the new one;
+/// SessionKeeper's release delay does that for a kept session.
+///
+/// The velqor-keys program makes (new), shows (show: the public destination and b32 address)
+/// and converts (to-base64, from-base64) these files.
 #ifndef VELQOR_KEY_FILE_HPP
 #define VELQOR_KEY_FILE_HPP
 

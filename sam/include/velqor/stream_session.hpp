@@ -30,6 +30,11 @@ namespace SAM {
 /// returns the protocol status, and a member form that opens the connection, applies the sick
 /// rules and returns a RequestResult. A member request whose string argument contains `"\r"`,
 /// `"\n"` or a zero byte fails without connecting and without making the session sick.
+///
+/// CAVEAT: on i2pd 2.45.1 a session that others connect to (accept(), forward()) needs
+/// `i2cp.leaseSetType=1` among its options: without it the peer's connect is answered but no
+/// byte ever arrives. On a router without peers every session also needs
+/// `inbound.length=0 outbound.length=0` (velqor-sandbox prints both as SESSION_OPTIONS).
 class VELQOR_EXPORT StreamSession : public Session {
  public:
   /// One forward: its connection (owned by the session; null for a forward that a failed

@@ -121,7 +121,9 @@ VELQOR_EXPORT velqor_destination* velqor_get_my_destination(const velqor_stream_
 
 /** Waits for an incoming stream. Returns a new socket handle carrying it (release with
  * velqor_socket_free), or NULL on failure. With `silent` 0 the first bytes read from the
- * stream are the peer's destination and a `"\n"`. */
+ * stream are the peer's destination and a `"\n"`.
+ * CAVEAT: on i2pd 2.45.1 a session that accepts or forwards needs "i2cp.leaseSetType=1" among
+ * its i2cp_options: without it the peer's connect is answered but no byte arrives. */
 VELQOR_EXPORT velqor_socket* velqor_accept(velqor_stream_session* session, int silent);
 
 /** Opens a stream to `destination` (a public destination, or a name the bridge resolves).
@@ -271,7 +273,8 @@ VELQOR_EXPORT const char* velqor_version(void);
 /* ---- Key files and b32 addresses ----
  * A key file holds a private destination as raw bytes, as i2pd keeps its own keys (*.dat), so
  * one file can serve both a velqor session and an i2pd tunnel. See loadKeyFile and saveKeyFile
- * in <velqor/destination.hpp> for what counts as a whole private destination.
+ * in <velqor/key_file.hpp> for what counts as a whole private destination, and for the wait a
+ * restart on a key file needs. The velqor-keys program makes, shows and converts key files.
  * `reason`: when not NULL, *reason is set to NULL on success and, on failure, to a new string
  * (free it) saying why, which names the path and never holds key bytes; after a failure it is
  * NULL only when memory ran out. Its earlier value is overwritten, not freed. */
@@ -296,7 +299,10 @@ VELQOR_EXPORT int velqor_key_file_save(const char* path, const char* priv, char*
  * connection: it binds a UDP socket of its own on the local address of its connection to the
  * bridge and names it in SESSION CREATE. Datagrams go to the bridge's UDP port, the SAM port
  * minus 1 unless velqor_datagram_session_set_udp_port says otherwise, and are taken only from
- * there. See DatagramSession in <velqor/datagram_session.hpp> for the whole behaviour. */
+ * there. See DatagramSession in <velqor/datagram_session.hpp> for the whole behaviour.
+ * CAVEAT: on i2pd 2.45.1 a datagram session needs "i2cp.leaseSetType=1" among its
+ * i2cp_options, or every datagram is lost; RAW datagrams of 0 to 2 bytes are lost whoever sends
+ * them (3 and more arrive; DATAGRAM ones of every size arrive). */
 
 /** A DATAGRAM or RAW session. Created by velqor_datagram_session_new only; released with
  * velqor_datagram_session_free, never with free. */
@@ -311,7 +317,8 @@ typedef enum velqor_datagram_style {
 /** The largest UDP datagram the bridge takes, header `"3.0 ID DESTINATION\n"` included. The largest
  * payload is 32762 - strlen(session id) - strlen(destination): 32230 bytes to any 524-character
  * destination whatever the identifier; velqor_datagram_max_payload tells it exactly. i2pd
- * 2.45.1 delivers that size whole in both styles but would cut a longer one: those are refused. */
+ * 2.45.1 delivers that size whole in both styles but would cut a longer one: those are refused.
+ */
 #define VELQOR_DATAGRAM_MAX_SIZE 32768
 
 /** Connects, handshakes and creates a session of `style` (VELQOR_DATAGRAM or VELQOR_RAW) from
@@ -475,7 +482,11 @@ VELQOR_EXPORT void velqor_keeper_set_release_delay(velqor_keeper* keeper, uint32
  * a connection of its own, without a time limit, and saves it at `path` as
  * velqor_key_file_save does. A file that cannot be read or holds no whole destination is
  * reported, never replaced. Returns the private destination in I2P base64 (free it), or NULL
- * on failure; `reason` as for velqor_key_file_load. */
+ * on failure; `reason` as for velqor_key_file_load.
+ * CAVEAT: a program restarted on its key file within seconds of its last session's end gets
+ * its session at once from i2pd 2.45.1, which still holds the destination, but new peers
+ * cannot reach it: wait about 10 s after the old session ended (see
+ * velqor_keeper_set_release_delay). */
 VELQOR_EXPORT char* velqor_key_file_load_or_generate(const char* path, const char* samhost,
                                                      uint16_t samport, char** reason);
 
