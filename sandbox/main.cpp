@@ -50,8 +50,11 @@ bool addHost(const std::string& entry, std::string& hosts, std::string& error) {
     error = "--host wants NAME=PUBLIC_DESTINATION, not \"" + entry + "\"";
     return false;
   }
-  if (entry.find_first_of(" \t\r\n") != std::string::npos ||
-      SAM::b32Address(entry.substr(equals + 1)).empty()) {
+  // A public destination is its own public part; a private one (velqor-keys to-base64 prints
+  // those) is longer, and a secret key does not belong in an address book.
+  const std::string pub = entry.substr(equals + 1);
+  if (entry.find_first_of(" \t\r\n") != std::string::npos || pub.size() < 516 ||
+      SAM::b32Address(pub).empty() || SAM::derivePublicDestination(pub) != pub) {
     error = "--host " + entry.substr(0, equals) + ": not a public destination in I2P base64";
     return false;
   }

@@ -109,7 +109,11 @@ TEST(Sandbox, PrintsItsBridgeServesItsAddressBookAndEndsAsTold) {
 
 TEST(Sandbox, RefusesMalformedCommandLinesWithItsUsage) {
   const std::vector<std::string> rows[] = {
-      {"--host=x.i2p"}, {"--host", "x.i2p=not base64"}, {"--host"}, {"--port=1"}};
+      {"--host=x.i2p"},
+      {"--host", "x.i2p=not base64"},
+      {"--host=x.i2p=" + velqor_test::testKeyPriv()},  // the private key, given by mistake
+      {"--host"},
+      {"--port=1"}};
   for (const auto& arguments : rows) {
     Sandbox sandbox(arguments);
     EXPECT_EQ(sandbox.finish(), 2) << arguments[0];
