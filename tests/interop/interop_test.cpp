@@ -20,7 +20,6 @@ struct Shared {
   std::unique_ptr<DatagramSession> datagrams[4];  // [0] and [1] DATAGRAM, [2] and [3] RAW
   velqor_stream_session* c = nullptr;             // the C interface; connects and accepts
   velqor_datagram_session* cDatagrams[2] = {};    // the C interface: DATAGRAM, RAW
-  std::future<int> guide;                         // the guide's first program, run meanwhile
   std::unique_ptr<I2pdRouter> router;
 } shared;
 
@@ -33,14 +32,6 @@ class Environment : public ::testing::Environment {
       FAIL() << e.what();
     }
     const uint16_t port = shared.router->samPort();
-#ifdef VELQOR_GUIDE_FIRST_STREAM
-    // As a reader of docs/first-stream.md runs it; its two sessions are made with ours.
-    const std::string command = "timeout 200 " VELQOR_GUIDE_FIRST_STREAM " " +
-                                std::to_string(port) + " '" + kServerSessionOptions + "' >" +
-                                shared.router->file("guide.out") + " 2>&1 </dev/null";
-    shared.guide =
-        std::async(std::launch::async, [command] { return std::system(command.c_str()); });
-#endif
     const std::string keys[] = {"TRANSIENT", velqor_test::testKeyPriv(), "TRANSIENT", "TRANSIENT"};
     const SAM::TimeLimits limits{{}, {}, std::chrono::seconds(30)};  // read: for a lost datagram
     std::future<std::unique_ptr<StreamSession>> streams[4];
@@ -301,14 +292,6 @@ TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
   EXPECT_EQ(readTextFile(out + ".txt"), rows);
   EXPECT_EQ(site.received(0).rfind("GET / HTTP/1.1\r\nHost: " + address + "\r\n", 0), 0u)
       << site.received(0);
-}
-#endif
-
-#ifdef VELQOR_GUIDE_FIRST_STREAM
-TEST(Guide, TheFirstStreamProgramCarriesALineBetweenItsTwoPeers) {
-  EXPECT_EQ(shared.guide.get(), 0);
-  EXPECT_EQ(readTextFile(shared.router->file("guide.out")),
-            "the server sent back: hello over I2P\n");
 }
 #endif
 

@@ -1,5 +1,6 @@
 // velqor-sandbox as users run it, on Debian's i2pd: its lines once the bridge answers, its
-// address book, its end by a signal or when i2pd dies underneath, and refused command lines.
+// address book, the guide's two-peer program on it with the options it prints, its end by a
+// signal or when i2pd dies underneath, and refused command lines.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -96,6 +97,19 @@ TEST(Sandbox, PrintsItsBridgeServesItsAddressBookAndEndsAsTold) {
     EXPECT_EQ(bridge.getVersion(), "3.1");
     const auto found = SAM::Session::namingLookup(bridge, "velqor-site.i2p");
     EXPECT_EQ(found.value, velqor_test::testKeyPub());
+#ifdef VELQOR_GUIDE_FIRST_STREAM
+    // The guide's first program, given the port and the options as docs/first-stream.md says:
+    // two peers on this router exchange a line (its two sessions take about 20 s).
+    if (!row.killRouter) {
+      const std::string command = "timeout 200 " VELQOR_GUIDE_FIRST_STREAM " " +
+                                  values["SAM_PORT"] + " '" + values["SESSION_OPTIONS"] + "' 2>&1";
+      FILE* guide = ::popen(command.c_str(), "r");
+      std::string out;
+      for (int c; guide != nullptr && (c = std::fgetc(guide)) != EOF;) out += static_cast<char>(c);
+      EXPECT_EQ(guide != nullptr ? ::pclose(guide) : -1, 0) << out;
+      EXPECT_EQ(out, "the server sent back: hello over I2P\n");
+    }
+#endif
     const pid_t router = std::stoi(values["I2PD_PID"]);
     ::kill(row.killRouter ? router : sandbox.pid(), row.killRouter ? SIGKILL : SIGTERM);
     EXPECT_EQ(sandbox.finish(), row.status) << sandbox.err;
