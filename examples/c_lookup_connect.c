@@ -11,10 +11,11 @@
 
 int main(int argc, char** argv) {
   velqor_settings settings;
+  velqor_limits* limits;
   velqor_stream_session* session;
   velqor_socket* stream;
   char request[512];
-  char *destination, *data;
+  char *destination, *data, *why;
   size_t length;
   int status = 1;
 
@@ -28,20 +29,32 @@ int main(int argc, char** argv) {
   settings.i2cp_options = argc > 4 ? argv[4] : "";
   settings.destination = "TRANSIENT";
 
-  /* Creating a session never fails outright: a session that could not be made is sick. */
-  session = velqor_stream_session_new(&settings);
+  /* Without limits every call waits as long as the bridge takes; these bound each phase, for
+   * the session and for the streams it hands out. */
+  limits = velqor_limits_new();
+  velqor_limits_set_connect(limits, 10000);
+  velqor_limits_set_reply(limits, 180000); /* creating the session builds tunnels */
+  velqor_limits_set_read(limits, 60000);
+  velqor_limits_set_write(limits, 60000);
+
+  /* Creating a session never fails outright: a session that could not be made is sick, and
+   * velqor_get_last_error says why. */
+  session = velqor_stream_session_new_with_limits(&settings, limits);
+  velqor_limits_free(limits); /* the session keeps a copy */
   if (session == NULL || velqor_is_sick(session)) {
-    fprintf(stderr, "no session at the SAM bridge %s:%u\n", settings.samhost,
-            (unsigned)settings.samport);
+    why = velqor_get_last_error(session);
+    fprintf(stderr, "no session: %s\n", why != NULL ? why : "out of memory");
+    free(why);
     velqor_stream_session_free(session);
     return 1;
   }
 
   destination = velqor_namelookup(session, argv[1]);
-  if (destination == NULL) {
-    fprintf(stderr, "cannot resolve %s\n", argv[1]);
-  } else if ((stream = velqor_connect(session, destination, 0)) == NULL) {
-    fprintf(stderr, "cannot connect to %s\n", argv[1]);
+  if (destination == NULL || (stream = velqor_connect(session, destination, 0)) == NULL) {
+    why = velqor_get_last_error(session);
+    fprintf(stderr, "cannot %s %s: %s\n", destination == NULL ? "resolve" : "connect to", argv[1],
+            why != NULL ? why : "out of memory");
+    free(why);
   } else {
     snprintf(request, sizeof request, "GET / HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n",
              argv[1]);

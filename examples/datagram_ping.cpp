@@ -3,6 +3,9 @@
 //
 //   datagram_ping [COUNT [SAMHOST [SAMPORT [I2CP_OPTIONS]]]]
 //   datagram_ping 10 127.0.0.1 7656 "inbound.length=0 outbound.length=0 i2cp.leaseSetType=1"
+//
+// Those options are the ones a private router such as velqor-sandbox needs (its
+// SESSION_OPTIONS line): without i2cp.leaseSetType=1 i2pd 2.45 loses every datagram.
 #include <velqor/sam.hpp>
 
 #include <chrono>
@@ -23,8 +26,11 @@ int main(int argc, char** argv) {
   const auto samPort = static_cast<uint16_t>(argc > 3 ? std::atoi(argv[3]) : 7656);
   const std::string options = argc > 4 ? argv[4] : "";
 
-  // A lost datagram is never resent: a receive gives up after 5 s.
+  // A lost datagram is never resent: a receive gives up after 5 s. Creating a session waits
+  // for the bridge at most 3 minutes.
   SAM::TimeLimits limits;
+  limits.connect = std::chrono::seconds(10);
+  limits.reply = std::chrono::minutes(3);
   limits.read = std::chrono::seconds(5);
   // Creating a session can take a while (tunnels are built): make both at the same time.
   auto open = [&](const char* name) {
@@ -54,7 +60,10 @@ int main(int argc, char** argv) {
   for (int i = 0; i < count; ++i) {
     const std::string ping = "ping " + std::to_string(i);
     const auto sent = std::chrono::steady_clock::now();
-    pinger->send(ponger->getMyDestination().pub, ping);
+    if (!pinger->send(ponger->getMyDestination().pub, ping).isOk) {
+      std::cout << ping << ": not sent (" << pinger->getLastError().reason << ")\n";
+      continue;
+    }
     const auto pong = pinger->receive();
     const std::chrono::duration<double, std::milli> rtt = std::chrono::steady_clock::now() - sent;
     if (pong.isOk && pong.value.payload == ping) {

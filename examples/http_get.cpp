@@ -5,6 +5,7 @@
 //   http_get example.i2p 127.0.0.1 7656 "inbound.length=1 outbound.length=1"
 #include <velqor/sam.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -19,22 +20,32 @@ int main(int argc, char** argv) {
   const auto samPort = static_cast<uint16_t>(argc > 3 ? std::atoi(argv[3]) : 7656);
   const std::string options = argc > 4 ? argv[4] : "";
 
-  // Creating a session talks to the bridge and never throws; a failure shows as a sick session.
-  SAM::StreamSession session("http-get", samHost, samPort, "TRANSIENT", options);
+  // Without limits every call waits as long as the bridge or the site takes: bound each phase,
+  // and the whole run. The session's sockets (the stream below) get the same limits.
+  SAM::TimeLimits limits;
+  limits.connect = std::chrono::seconds(10);
+  limits.reply = std::chrono::minutes(3);  // creating the session builds tunnels
+  limits.read = std::chrono::seconds(60);
+  limits.write = std::chrono::seconds(60);
+  limits.deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+
+  // Creating a session talks to the bridge and never throws; a failure shows as a sick session,
+  // and getLastError() says why.
+  SAM::StreamSession session("http-get", samHost, samPort, "TRANSIENT", options, limits);
   if (session.isSick()) {
-    std::cerr << "no session at the SAM bridge " << samHost << ":" << samPort << "\n";
+    std::cerr << "no session: " << session.getLastError().reason << "\n";
     return 1;
   }
 
   // Each request opens a connection of its own to the bridge.
   const auto lookup = session.namingLookup(name);
   if (!lookup.isOk) {
-    std::cerr << "cannot resolve " << name << "\n";
+    std::cerr << "cannot resolve " << name << ": " << session.getLastError().reason << "\n";
     return 1;
   }
   auto connection = session.connect(lookup.value, /*silent=*/false);
   if (!connection.isOk) {
-    std::cerr << "cannot connect to " << name << "\n";
+    std::cerr << "cannot connect to " << name << ": " << session.getLastError().reason << "\n";
     return 1;
   }
 
@@ -44,6 +55,11 @@ int main(int argc, char** argv) {
   stream.write("GET / HTTP/1.1\r\nHost: " + name + "\r\nConnection: close\r\n\r\n");
   for (std::string bytes = stream.read(); !bytes.empty(); bytes = stream.read()) {
     std::cout << bytes;
+  }
+  // An empty read is the end of the stream, or a failure: the socket's last error tells which.
+  if (stream.getLastError().code != SAM::ErrorCode::CLOSED && !stream.getLastError().ok()) {
+    std::cerr << "the reply was cut short: " << stream.getLastError().reason << "\n";
+    return 1;
   }
   return 0;
 }

@@ -1,19 +1,8 @@
-// publish_site: puts a directory site into I2P under a fixed destination.
+// publish_site: puts a directory site into I2P under a fixed destination kept in a key file.
 //
 //   publish_site [--sam=HOST:PORT] [--i2cp-options=TEXT] [--page=FILE] KEY_FILE
 //
-// It serves one HTML page over HTTP on a free loopback port, creates a SAM stream session that
-// takes the private destination stored in KEY_FILE, and asks the bridge to forward every
-// incoming I2P stream to that port. Peers then reach the page under the destination's public
-// part, which is printed on standard output, alone on one line, once the site is published.
-// Progress goes to standard error. It runs until SIGINT or SIGTERM.
-//
-// The page is FILE when --page is given; otherwise a generated directory of sample eepsites
-// whose rows have the form that tessivar lists:
-//   <td><a href="http://HOST/?i2paddresshelper=HELPER">a</a> <a href="http://HOST2/">b</a></td>
-//
-// --i2cp-options defaults to "i2cp.leaseSetType=1": a session that is connected to needs it on
-// i2pd 2.45. On a private router without peers add "inbound.length=0 outbound.length=0".
+// See kHelp below (publish_site --help).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -22,6 +11,7 @@
 #include <velqor/sam.hpp>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -40,6 +30,30 @@ struct Settings {
   std::string pageFile;  // empty: generate the sample directory
   std::string keyFile;
 };
+
+const char kUsage[] =
+    "usage: publish_site [--sam=HOST:PORT] [--i2cp-options=TEXT] [--page=FILE] KEY_FILE\n"
+    "       publish_site -h | --help\n";
+
+const char kHelp[] =
+    "Serves one HTML page over HTTP on a free loopback port, creates a SAM stream session that\n"
+    "takes the destination kept in KEY_FILE (a key file of the library, as velqor-keys new\n"
+    "makes it; made here through the bridge when there is none), and asks the bridge to forward\n"
+    "every incoming I2P stream to the page. Once published it prints on standard output\n"
+    "  PUBLIC=<public destination>   for address books (velqor-sandbox --host NAME=...)\n"
+    "  B32=<b32 address>             for lookups and links: http://<b32 address>/\n"
+    "and runs until SIGINT or SIGTERM. Progress and reasons go to standard error.\n"
+    "\n"
+    "  --sam=HOST:PORT      the SAM bridge (default 127.0.0.1:7656)\n"
+    "  --i2cp-options=TEXT  the session's options (default i2cp.leaseSetType=1, which a\n"
+    "                       session that is connected to needs on i2pd 2.45); on a private\n"
+    "                       router such as velqor-sandbox use its SESSION_OPTIONS line\n"
+    "  --page=FILE          the page to serve (default: a generated directory of sample\n"
+    "                       eepsites in the rows that tessivar lists)\n"
+    "\n"
+    "The session is made within 3 minutes, or the program fails and says why. Restarted on\n"
+    "the same key within seconds of its last run, i2pd 2.45 gives it its session at once but\n"
+    "new peers cannot reach it: wait about 10 s between two runs.\n";
 
 bool parseArguments(int argc, char** argv, Settings& settings) {
   for (int i = 1; i < argc; ++i) {
@@ -63,14 +77,6 @@ bool parseArguments(int argc, char** argv, Settings& settings) {
     }
   }
   return !settings.keyFile.empty();
-}
-
-// The first line of `path`, or "" when it cannot be read.
-std::string readFirstLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 // A text of `length` characters from `alphabet`, the same for the same `seed`.
@@ -185,17 +191,27 @@ class PageServer {
 
 int main(int argc, char** argv) {
   Settings settings;
+  if (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
+    std::cout << kUsage << "\n" << kHelp;
+    return 0;
+  }
   if (!parseArguments(argc, argv, settings)) {
-    std::cerr << "usage: publish_site [--sam=HOST:PORT] [--i2cp-options=TEXT] [--page=FILE] "
-                 "KEY_FILE\n";
+    std::cerr << kUsage;
     return 2;
   }
-  const std::string privateDestination = readFirstLine(settings.keyFile);
-  if (privateDestination.empty()) {
-    std::cerr << "publish_site: cannot read a private destination from " << settings.keyFile
-              << "\n";
+  // Every step talks to the bridge within limits, so that a router that is not there or
+  // never answers ends the program with a reason instead of holding it.
+  SAM::TimeLimits limits;
+  limits.connect = std::chrono::seconds(10);
+  limits.reply = std::chrono::minutes(3);  // SESSION CREATE: 20 s on i2pd, minutes elsewhere
+  SAM::FullDestination key;
+  const SAM::Error keyError =
+      SAM::loadOrGenerateKeyFile(settings.keyFile, settings.samHost, settings.samPort, key, limits);
+  if (!keyError.ok()) {
+    std::cerr << "publish_site: " << keyError.reason << "\n";
     return 1;
   }
+  if (key.isGenerated) std::cerr << "Made a new key file " << settings.keyFile << std::endl;
   std::string page = sampleDirectoryPage();
   if (!settings.pageFile.empty()) {
     std::ifstream in(settings.pageFile, std::ios::binary);
@@ -224,22 +240,21 @@ int main(int argc, char** argv) {
 
   std::cerr << "Creating a session at the SAM bridge " << settings.samHost << ":"
             << settings.samPort << " ..." << std::endl;
-  SAM::StreamSession session("publish_site", settings.samHost, settings.samPort, privateDestination,
-                             settings.i2cpOptions);
+  SAM::StreamSession session("publish_site", settings.samHost, settings.samPort, key.priv,
+                             settings.i2cpOptions, limits);
   if (session.isSick()) {
-    std::cerr << "publish_site: the bridge did not create the session (is it running, and is "
-                 "the key valid?)\n";
+    std::cerr << "publish_site: no session: " << session.getLastError().reason << "\n";
     return 1;
   }
   // Silent: otherwise the bridge would first send the peer's destination to the HTTP server,
   // which would take it for a bad request.
   if (!session.forward("127.0.0.1", server.port(), true).isOk) {
-    std::cerr << "publish_site: the bridge refused to forward to the page server\n";
+    std::cerr << "publish_site: no forward: " << session.getLastError().reason << "\n";
     return 1;
   }
   // From here on a signal is taken by sigwait(), so that the session and the server end in order.
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  std::cout << session.getMyDestination().pub << std::endl;
+  std::cout << "PUBLIC=" << key.pub << "\nB32=" << SAM::b32Address(key.pub) << std::endl;
   std::cerr << "Published. Stop with Ctrl-C." << std::endl;
 
   int received = 0;

@@ -106,7 +106,12 @@ std::string I2pdRouter::logTail() const {
 }
 
 bool I2pdRouter::isRunning() {
-  if (pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;
+  int status = 0;
+  if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) != 0) {
+    pid_ = -1;
+    exitReason_ = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                      : "exited with status " + std::to_string(WEXITSTATUS(status));
+  }
   return pid_ > 0;
 }
 
@@ -136,6 +141,7 @@ bool I2pdRouter::launch() {
   argv.push_back(nullptr);
   const std::string log = file("i2pd.log");  // its standard output and error too
   const pid_t parent = ::getpid();
+  exitReason_.clear();
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {

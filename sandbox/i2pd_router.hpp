@@ -39,6 +39,9 @@ class I2pdRouter {
   std::string logTail() const;  // the end of the router's log
   // Whether the router process is still there (false once it has exited or was killed).
   bool isRunning();
+  // How the router process ended, once isRunning() has seen it end on its own ("exited with
+  // status 1", "killed by signal 11"); "" before.
+  const std::string& exitReason() const { return exitReason_; }
   // SIGKILL, as in a crash: the connections to it end at once; its directory and ports stay.
   void kill();
   // SIGTERM, then SIGKILL after `graceMilliseconds` when it has not exited; the directory stays.
@@ -55,6 +58,7 @@ class I2pdRouter {
   std::vector<std::string> arguments_;
   uint16_t samPort_ = 0;
   pid_t pid_ = -1;
+  std::string exitReason_;
 };
 
 }  // namespace velqor_sandbox

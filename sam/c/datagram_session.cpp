@@ -123,4 +123,19 @@ int velqor_datagram_session_fd(const velqor_datagram_session* session) {
   return s == nullptr ? -1 : s->getUdpDescriptor();
 }
 
+void velqor_datagram_session_set_limits(velqor_datagram_session* session,
+                                        const velqor_limits* limits) {
+  SAM::DatagramSession* s = datagramSessionOf(session);
+  if (s != nullptr) s->setTimeLimits(velqor_c::limitsOf(limits));
+}
+
+char* velqor_datagram_namelookup(velqor_datagram_session* session, const char* name) {
+  SAM::DatagramSession* s = datagramSessionOf(session);
+  if (s == nullptr || name == nullptr) return nullptr;
+  return guarded<char*>(nullptr, [&] {
+    const SAM::RequestResult<const std::string> result = s->namingLookup(name);
+    return result.isOk ? copyText(result.value) : nullptr;
+  });
+}
+
 }  // extern "C"

@@ -1,11 +1,12 @@
 // The C interface of key files and b32 addresses: thin wrappers over loadKeyFile, saveKeyFile,
-// loadOrGenerateKeyFile and b32Address.
+// loadOrGenerateKeyFile (with or without limits) and b32Address.
 #include <velqor/velqor.h>
 #include <velqor/key_file.hpp>
 
 #include <string>
 
 #include "sam/c/guard.hpp"
+#include "sam/c/handles.hpp"
 
 namespace {
 
@@ -55,13 +56,20 @@ int velqor_key_file_save(const char* path, const char* priv, char** reason) {
 
 char* velqor_key_file_load_or_generate(const char* path, const char* samhost, uint16_t samport,
                                        char** reason) {
-  return keyCall<char*>(
-      nullptr, path != nullptr && samhost != nullptr, reason, [&](std::string& why) -> char* {
-        SAM::FullDestination destination;
-        const SAM::Error error = SAM::loadOrGenerateKeyFile(path, samhost, samport, destination);
-        why = error.reason;
-        return error.ok() ? velqor_c::copyText(destination.priv) : nullptr;
-      });
+  return velqor_key_file_load_or_generate_with_limits(path, samhost, samport, nullptr, reason);
+}
+
+char* velqor_key_file_load_or_generate_with_limits(const char* path, const char* samhost,
+                                                   uint16_t samport, const velqor_limits* limits,
+                                                   char** reason) {
+  return keyCall<char*>(nullptr, path != nullptr && samhost != nullptr, reason,
+                        [&](std::string& why) -> char* {
+                          SAM::FullDestination destination;
+                          const SAM::Error error = SAM::loadOrGenerateKeyFile(
+                              path, samhost, samport, destination, velqor_c::limitsOf(limits));
+                          why = error.reason;
+                          return error.ok() ? velqor_c::copyText(destination.priv) : nullptr;
+                        });
 }
 
 }  // extern "C"

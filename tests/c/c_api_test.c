@@ -76,9 +76,21 @@ static void test_null_handles_and_unusable_settings(void) {
   CHECK(velqor_b32_address(NULL) == NULL && velqor_b32_address("abc") == NULL);
   CHECK(velqor_datagram_send(NULL, "x", "x", 1) == -1 && velqor_datagram_session_fd(NULL) == -1);
   CHECK(velqor_datagram_receive(NULL, &payload, &length, NULL) == -1 && payload == NULL);
+  CHECK(velqor_datagram_namelookup(NULL, "x") == NULL &&
+        velqor_key_file_load_or_generate_with_limits(NULL, "h", 1, NULL, NULL) == NULL);
+  velqor_datagram_session_set_limits(NULL, NULL);
   velqor_stop_forwarding(NULL, "127.0.0.1", 1), velqor_stop_forwarding_all(NULL);
   velqor_write(NULL, "x", 1), velqor_socket_close(NULL), velqor_socket_cancel(NULL);
   velqor_keeper_free(NULL), velqor_destination_free(NULL);
+
+  /* Each known code has a text of its own; every other code (-1 and 11 here) the same one. */
+  for (int code = -1; code <= VELQOR_ERROR_KEY_FILE + 1; ++code) {
+    for (int other = code + 1; other <= VELQOR_ERROR_KEY_FILE + 2; ++other) {
+      int unknown = (code < 0 || code > VELQOR_ERROR_KEY_FILE) && other > VELQOR_ERROR_KEY_FILE;
+      CHECK((strcmp(velqor_strerror(code), velqor_strerror(other)) == 0) == unknown);
+    }
+  }
+  CHECK(strcmp(velqor_version(), VELQOR_TEST_VERSION) == 0);
 
   /* Sick handles without a destination: NULL settings or fields (connecting nowhere), another
    * datagram style, or a refused creation that asked for a key. */
@@ -98,6 +110,7 @@ static void test_null_handles_and_unusable_settings(void) {
                      velqor_namelookup(session, "a") == NULL));
     CHECK(velqor_datagram_session_is_sick(dg) == 1 && velqor_datagram_session_fd(dg) == -1 &&
           take_destination(velqor_datagram_session_destination(dg), "", ""));
+    CHECK(velqor_datagram_namelookup(dg, "a.i2p") == NULL);
     velqor_stop_forwarding_all(session), velqor_stream_session_free(session);
     velqor_datagram_session_free(dg);
   }
@@ -218,6 +231,17 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   char* made = velqor_key_file_load_or_generate(key, "127.0.0.1", settings.samport, &reason);
   CHECK(take_equals(made, priv) && reason == NULL &&
         fake_bridge_saw(bridge, "DEST GENERATE SIGNATURE_TYPE=EdDSA_SHA512_Ed25519\n"));
+  /* Within limits: a bridge that never answers DEST GENERATE fails it in time; nothing is made. */
+  velqor_limits* reply_limit = velqor_limits_new();
+  velqor_limits_set_reply(reply_limit, 100);
+  fake_bridge_on(bridge, "DEST GENERATE", "", 0, NULL, 0, 0);
+  snprintf(key, sizeof key, "%s/late.dat", dir);
+  CHECK(velqor_key_file_load_or_generate_with_limits(key, "127.0.0.1", settings.samport,
+                                                     reply_limit, &reason) == NULL &&
+        take_reason(reason, "DEST GENERATE: no complete line within 100") &&
+        access(key, F_OK) != 0);
+  velqor_limits_free(reply_limit);
+  snprintf(key, sizeof key, "%s/key.dat", dir);
   int control = fake_bridge_connection_count(bridge); /* the next connection: the session's */
   CHECK(take_equals(velqor_key_file_load_or_generate(key, "127.0.0.1", 1, NULL), priv));
   CHECK(velqor_key_file_load_or_generate(dir, "127.0.0.1", settings.samport, &reason) == NULL &&
@@ -282,6 +306,14 @@ static void test_operations(fake_bridge* bridge) {
 
   fake_bridge_on(bridge, "NAMING LOOKUP NAME=x", REPLY("NAMING REPLY RESULT=OK VALUE=X~\n"));
   fake_bridge_on(bridge, "NAMING LOOKUP NAME=b", REPLY("NAMING REPLY RESULT=KEY_NOT_FOUND\n"));
+  char keys[1600];
+  snprintf(keys, sizeof keys, "DEST REPLY PUB=%s PRIV=%s\n", pub, priv);
+  fake_bridge_on(bridge, "DEST GENERATE", REPLY(keys));
+  fake_bridge_on(bridge, "STREAM FORWARD", REPLY("STREAM STATUS RESULT=CANT_REACH_PEER\n"));
+  char generated[1600];
+  snprintf(generated, sizeof generated, "DEST REPLY PUB=%s PRIV=%s\n", pub, priv);
+  fake_bridge_on(bridge, "DEST GENERATE", REPLY(generated));
+  fake_bridge_on(bridge, "STREAM FORWARD", REPLY("STREAM STATUS RESULT=CANT_REACH_PEER\n"));
   fake_bridge_on(bridge, "NAMING LOOKUP NAME=held", "", 0, NULL, 0, 0); /* never answers */
   fake_bridge_on(bridge, "STREAM ACCEPT", accepted, sizeof accepted - 1, NULL, 0, 1);
   fake_bridge_on(bridge, "STREAM CONNECT", connected, sizeof connected - 1, "\nline\n", 6, 1);
@@ -342,10 +374,25 @@ static void test_datagram_round_trip(fake_bridge* bridge, int style) {
   velqor_settings settings = settings_for(fake_bridge_port(bridge));
   velqor_datagram_session* session = velqor_datagram_session_new(&settings, style, NULL);
   velqor_datagram_session_set_udp_port(session, fake_bridge_udp_port(bridge));
-  char *sender = NULL, *wire;
+  char *sender = NULL, *wire, reply[700];
   size_t n = strlen(pub), length, largest = velqor_datagram_max_payload(session, pub);
   CHECK(velqor_datagram_session_is_sick(session) == 0 &&
         take_destination(velqor_datagram_session_destination(session), pub, priv));
+
+  /* Limits set after creation bound lookups (the bridge never answers "b") and receives. */
+  velqor_limits* limits = velqor_limits_new();
+  velqor_limits_set_reply(limits, 100), velqor_limits_set_read(limits, 50);
+  velqor_datagram_session_set_limits(session, limits);
+  velqor_limits_free(limits);
+  snprintf(reply, sizeof reply, "NAMING REPLY RESULT=OK NAME=peer.i2p VALUE=%s\n", pub);
+  fake_bridge_on(bridge, "NAMING LOOKUP NAME=peer.i2p", REPLY(reply));
+  CHECK(take_equals(velqor_datagram_namelookup(session, "peer.i2p"), pub));
+  CHECK(velqor_datagram_namelookup(session, "b") == NULL &&
+        take_reason(velqor_datagram_session_last_error(session), "within 100 ms"));
+  void* got = &length;
+  CHECK(velqor_datagram_receive(session, &got, &length, &sender) == -1 && got == NULL &&
+        velqor_datagram_session_last_error_code(session) == VELQOR_ERROR_TIMED_OUT);
+  CHECK(velqor_datagram_session_is_sick(session) == 0);
 
   /* Sent: "3.0 ID DESTINATION\n" and the payload, up to 32768 bytes; a refused one is not. */
   CHECK(velqor_datagram_send(session, "a b", "x", 1) == -1 &&
@@ -361,7 +408,6 @@ static void test_datagram_round_trip(fake_bridge* bridge, int style) {
   CHECK(getsockname(velqor_datagram_session_fd(session), (struct sockaddr*)&own, &own_length) == 0);
   memcpy(wire, pub, n), memcpy(wire + n, "\n\0r\0", 4);
   fake_bridge_udp_send(bridge, ntohs(own.sin_port), wire, n + 4);
-  void* got = NULL;
   CHECK(velqor_datagram_receive(session, &got, &length, &sender) == 0);
   CHECK(style == VELQOR_DATAGRAM ? take_bytes(got, length, "\0r\0", 3) && take_equals(sender, pub)
                                  : take_bytes(got, length, wire, n + 4) && sender == NULL);

@@ -117,7 +117,9 @@ class VELQOR_EXPORT Operation {
 
   /// Moves the operation on as far as it goes without blocking; see the class comment.
   Progress step();
+  /// What the last step() returned (PENDING before the first).
   Progress progress() const;
+  /// Which start function made the operation.
   Kind kind() const;
 
   /// The descriptor to watch, or -1 when the operation holds none (it has ended, or a stream it
