@@ -10,7 +10,6 @@
 // its own: wall time from the first request to the last byte echoed, the aggregate rate of the
 // echoed bytes, the peak resident set, and the threads and descriptors of the process while all
 // streams are open. The bridge (fake or i2pd) runs outside that process.
-#include <sys/epoll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "echo_pump.hpp"
 #include "fake_bridge.hpp"
 #include "i2pd_router.hpp"
 
@@ -55,22 +55,6 @@ long statusField(const char* name) {
 }
 
 int openDescriptors() { return velqor_test::openDescriptors(); }
-
-// The bytes of stream `stream` from `offset` on, made and checked a piece at a time, so that a
-// stream costs no buffer of its whole size.
-constexpr std::size_t kPiece = 16 * 1024;
-char byteOf(int stream, std::size_t offset) {
-  return static_cast<char>((static_cast<std::size_t>(stream) * 131 + offset) % 251);
-}
-void fill(char* piece, int stream, std::size_t offset, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) piece[i] = byteOf(stream, offset + i);
-}
-bool matches(const char* piece, int stream, std::size_t offset, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    if (piece[i] != byteOf(stream, offset + i)) return false;
-  }
-  return true;
-}
 
 struct Figures {
   double seconds = 0;
@@ -138,10 +122,10 @@ Figures runThreads(Pair& pair, int count, std::size_t size) {
       auto connected = pair.client->connect(pair.server->getMyDestination().pub, false);
       if (!connected.isOk) die("connect: " + pair.client->getLastError().reason);
       opened();
-      char piece[kPiece];
-      for (std::size_t offset = 0; offset < size; offset += kPiece) {
-        const std::size_t length = std::min(kPiece, size - offset);
-        fill(piece, i, offset, length);
+      char piece[velqor_test::kEchoPiece];
+      for (std::size_t offset = 0; offset < size; offset += velqor_test::kEchoPiece) {
+        const std::size_t length = std::min(velqor_test::kEchoPiece, size - offset);
+        velqor_test::fillEchoBytes(piece, i, offset, length);
         connected.value->write(std::string(piece, length));
       }
       std::size_t back = 0;
@@ -149,7 +133,7 @@ Figures runThreads(Pair& pair, int count, std::size_t size) {
       while (back < size) {
         const std::string bytes = connected.value->read();
         if (bytes.empty()) break;
-        same = same && matches(bytes.data(), i, back, bytes.size());
+        same = same && velqor_test::areEchoBytes(bytes.data(), i, back, bytes.size());
         back += bytes.size();
       }
       if (back != size || !same) ++wrong;
@@ -163,126 +147,24 @@ Figures runThreads(Pair& pair, int count, std::size_t size) {
   return figures;
 }
 
-// One stream in the single thread's loop: a client's count of bytes sent and come back, or an
-// echoing server stream's bytes not sent back yet.
-struct Stream {
-  int number = 0;  // a client's, for its bytes
-  bool echo = false;
-  std::size_t sent = 0, received = 0;
-  bool same = true;
-  std::string unsent;  // an echo's bytes that the connection did not take yet
-};
-
-// What one descriptor of the loop is: an operation under way, or the stream it became.
-struct Slot {
-  std::unique_ptr<Operation> op;
-  Stream stream;
-  uint32_t events = 0;  // what epoll watches for it
-};
-
-uint32_t epollEventsOf(const Operation& op) {
-  return ((op.events() & Operation::WAIT_READ) != 0 ? EPOLLIN : 0u) |
-         ((op.events() & Operation::WAIT_WRITE) != 0 ? EPOLLOUT : 0u);
-}
-
 // Operations: every accept and connect started at once, then every operation and every stream
-// it becomes moved on by one epoll loop in this thread, on the descriptors the operations hand
-// over (epoll rather than poll(): a wake-up then costs what is ready, not what is open).
+// it becomes moved on by one epoll loop in this thread.
 Figures runOneThread(Pair& pair, int count, std::size_t size) {
   Figures figures;
   const auto start = Clock::now();
-  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-  std::vector<Slot> slots;  // by descriptor
-  const auto watch = [&](int fd, Slot& slot, uint32_t events, int how) {
-    epoll_event event{events, {}};
-    event.data.fd = fd;
-    if (::epoll_ctl(ep, how, fd, &event) != 0) die("epoll_ctl");
-    slot.events = events;
-  };
-  for (int i = 0; i < 2 * count; ++i) {
-    std::unique_ptr<Operation> op =
-        i < count
-            ? Operation::startAccept(*pair.server, false)
-            : Operation::startConnect(*pair.client, pair.server->getMyDestination().pub, false);
-    const int fd = op->descriptor();
-    if (fd < 0) die("operation: " + op->error().reason);
-    if (slots.size() <= static_cast<std::size_t>(fd)) slots.resize(fd + 1);
-    slots[fd].op = std::move(op);
-    watch(fd, slots[fd], epollEventsOf(*slots[fd].op), EPOLL_CTL_ADD);
+  std::vector<std::unique_ptr<Operation>> ops;
+  for (int i = 0; i < count; ++i) ops.push_back(Operation::startAccept(*pair.server, false));
+  for (int i = 0; i < count; ++i) {
+    ops.push_back(
+        Operation::startConnect(*pair.client, pair.server->getMyDestination().pub, false));
   }
-  int clientsDone = 0, number = 0;
-  char buffer[kPiece];
-  epoll_event ready[256];
-  while (clientsDone < count) {
-    const int n = ::epoll_wait(ep, ready, 256, -1);
-    if (n < 0 && errno != EINTR) die("epoll_wait");
-    for (int k = 0; k < n; ++k) {
-      const int fd = ready[k].data.fd;
-      Slot& slot = slots[fd];
-      if (slot.op) {
-        const Operation::Progress progress = slot.op->step();
-        if (progress == Operation::Progress::FAILED) die("operation: " + slot.op->error().reason);
-        if (progress == Operation::Progress::PENDING) {
-          if (epollEventsOf(*slot.op) != slot.events) {
-            watch(fd, slot, epollEventsOf(*slot.op), EPOLL_CTL_MOD);
-          }
-          continue;
-        }
-        // The stream keeps the operation's descriptor: the same number, watched on.
-        slot.stream = Stream();
-        slot.stream.echo = slot.op->kind() == Operation::Kind::STREAM_ACCEPT;
-        slot.stream.number = number++;
-        std::string kept;
-        slot.op->releaseDescriptor(kept);
-        slot.op.reset();
-        if (number % std::max(1, count / 5) == 0) figures.sample();
-        watch(fd, slot, slot.stream.echo ? EPOLLIN : EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
-        continue;
-      }
-      Stream& s = slot.stream;
-      bool ended = false;
-      // As much as the connection takes or has now, so that one wake-up does all it can.
-      if ((ready[k].events & EPOLLOUT) != 0) {
-        if (s.echo) {
-          const ssize_t sent = ::send(fd, s.unsent.data(), s.unsent.size(), MSG_NOSIGNAL);
-          if (sent > 0) s.unsent.erase(0, static_cast<std::size_t>(sent));
-        }
-        while (!s.echo && s.sent < size) {
-          const std::size_t length = std::min(kPiece, size - s.sent);
-          fill(buffer, s.number, s.sent, length);
-          const ssize_t sent = ::send(fd, buffer, length, MSG_NOSIGNAL);
-          if (sent <= 0) break;
-          s.sent += static_cast<std::size_t>(sent);
-        }
-      }
-      while (s.unsent.empty() && !ended) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-        if (got > 0 && s.echo) {
-          const ssize_t taken = ::send(fd, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
-          s.unsent.assign(buffer + std::max<ssize_t>(taken, 0), buffer + got);
-        } else if (got > 0) {
-          s.same = s.same && matches(buffer, s.number, s.received, static_cast<std::size_t>(got));
-          s.received += static_cast<std::size_t>(got);
-        }
-        ended = got == 0 || (got < 0 && errno != EAGAIN) || (!s.echo && s.received >= size);
-        if (got <= 0) break;
-      }
-      if (ended) {
-        if (!s.echo) {
-          ++clientsDone;
-          if (s.received != size || !s.same) ++figures.wrong;
-        }
-        ::close(fd);  // which takes it out of epoll too
-        continue;
-      }
-      // An echo waits until its bytes are taken before it reads more.
-      const uint32_t events = s.echo ? (s.unsent.empty() ? EPOLLIN : EPOLLOUT)
-                                     : (s.sent < size ? EPOLLIN | EPOLLOUT : EPOLLIN);
-      if (events != slot.events) watch(fd, slot, events, EPOLL_CTL_MOD);
-    }
-  }
+  int streams = 0;
+  const velqor_test::EchoOutcome outcome = velqor_test::pumpEchoes(std::move(ops), size, [&] {
+    if (++streams % std::max(1, count / 5) == 0) figures.sample();
+  });
+  if (!outcome.failure.empty()) die("operation: " + outcome.failure);
   figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  ::close(ep);  // the echoes still open end with the process
+  figures.wrong = outcome.wrong;
   return figures;
 }
 

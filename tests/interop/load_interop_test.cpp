@@ -1,0 +1,60 @@
+// Many operations at once on a private i2pd router, all from this thread: fifty sessions made
+// together, and two hundred streams between two of them, each echoing 64 KiB byte-exact, with
+// every descriptor given back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "echo_pump.hpp"
+#include "i2pd_harness.hpp"
+
+namespace velqor_interop {
+namespace {
+
+using SAM::Operation;
+
+TEST(Load, FiftySessionsAtOnceAndTwoHundredEchoStreamsFromOneThread) {
+  I2pdRouter router;
+  const int descriptorsBefore = velqor_test::openDescriptors();
+  {
+    SAM::TimeLimits limits;
+    limits.reply = std::chrono::seconds(120);  // SESSION CREATE: about 20 s on this router
+    std::vector<std::unique_ptr<Operation>> creations;
+    std::vector<Operation*> pending;
+    for (int i = 0; i < 50; ++i) {
+      creations.push_back(
+          Operation::startStreamSession("load", kRouterHost, router.samPort(), "TRANSIENT",
+                                        i == 0 ? kServerSessionOptions : kZeroHopOptions, limits));
+      pending.push_back(creations.back().get());
+    }
+    const auto start = std::chrono::steady_clock::now();
+    while (Operation::wait(pending.data(), pending.size(), -1) > 0) {
+    }
+    // For people, not for the test: the batch takes about what one creation takes.
+    std::printf("50 sessions made at once in %.1f s\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::vector<std::unique_ptr<SAM::StreamSession>> sessions;
+    for (auto& creation : creations) {
+      ASSERT_EQ(creation->progress(), Operation::Progress::DONE)
+          << creation->error().reason << router.logTail();
+      sessions.push_back(creation->takeStreamSession());
+    }
+    SAM::StreamSession& server = *sessions[0];
+    SAM::StreamSession& client = *sessions[1];
+    std::vector<std::unique_ptr<Operation>> streams;
+    for (int i = 0; i < 200; ++i) streams.push_back(Operation::startAccept(server, false));
+    for (int i = 0; i < 200; ++i) {
+      streams.push_back(Operation::startConnect(client, server.getMyDestination().pub, false));
+    }
+    const velqor_test::EchoOutcome outcome = velqor_test::pumpEchoes(std::move(streams), 64 << 10);
+    EXPECT_EQ(outcome.failure, "") << router.logTail();
+    EXPECT_EQ(outcome.wrong, 0);
+    for (auto& session : sessions)
+      EXPECT_FALSE(session->isSick()) << session->getLastError().reason;
+  }
+  EXPECT_EQ(velqor_test::openDescriptors(), descriptorsBefore) << "a descriptor leaked";
+}
+
+}  // namespace
+}  // namespace velqor_interop
