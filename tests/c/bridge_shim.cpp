@@ -66,6 +66,7 @@ char* fake_bridge_udp_receive(fake_bridge* bridge, size_t* length) {
 void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes, size_t length) {
   bridge->bridge.sendDatagram(port, std::string(bytes, length));
 }
+void fake_bridge_pair_streams(fake_bridge* bridge) { bridge->bridge.pairStreams(); }
 char* fake_bridge_test_key(int priv) {
   return copyOf(priv ? velqor_test::testKeyPriv() : velqor_test::testKeyPub());
 }

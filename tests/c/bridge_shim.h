@@ -27,6 +27,8 @@ uint16_t fake_bridge_udp_port(const fake_bridge* bridge);
 char* fake_bridge_udp_receive(fake_bridge* bridge, size_t* length);
 void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes, size_t length);
 char* fake_bridge_test_key(int priv); /* the contents of tests/data/test-key.{pub,priv} */
+/* Joins the streams of accepts and connects as a bridge joins two sessions' (see FakeBridge). */
+void fake_bridge_pair_streams(fake_bridge* bridge);
 #ifdef __cplusplus
 }
 #endif

@@ -415,6 +415,23 @@ static void test_datagram_round_trip(fake_bridge* bridge, int style) {
   velqor_datagram_session_free(session);
 }
 
+#ifdef VELQOR_C_ECHO_SERVER /* built with the examples */
+/* The C echo server example, run against a bridge that joins its two sessions' streams: each of
+ * its clients gets its line back through the one poll() loop. */
+static void test_echo_server_example(void) {
+  fake_bridge* bridge = fake_bridge_start();
+  fake_bridge_pair_streams(bridge);
+  char command[256], output[256] = "";
+  snprintf(command, sizeof command, "%s --sam=127.0.0.1:%d --accepts=3 --clients=20",
+           VELQOR_C_ECHO_SERVER, fake_bridge_port(bridge));
+  FILE* run = popen(command, "r");
+  size_t length = run != NULL ? fread(output, 1, sizeof output - 1, run) : 0;
+  output[length] = '\0';
+  CHECK(run != NULL && pclose(run) == 0 && strstr(output, "20 of 20 clients echoed\n") != NULL);
+  fake_bridge_stop(bridge);
+}
+#endif
+
 int main(void) {
   pub = fake_bridge_test_key(0), priv = fake_bridge_test_key(1);
   test_null_handles_and_unusable_settings();
@@ -423,6 +440,9 @@ int main(void) {
   test_datagram_round_trip(bridge, VELQOR_DATAGRAM);
   test_datagram_round_trip(bridge, VELQOR_RAW);
   test_operations(bridge);
+#ifdef VELQOR_C_ECHO_SERVER
+  test_echo_server_example();
+#endif
   free(pub), free(priv), fake_bridge_stop(bridge);
   printf("%d failed checks\n", failures);
   return failures == 0 ? 0 : 1;

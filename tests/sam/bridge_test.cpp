@@ -181,6 +181,10 @@ TEST(StreamSessionTest, SickTable) {
       {"STREAM CONNECT", "STREAM STATUS", "",
        [&](StreamSession& s) { return streamOk(s.connect("peer", false)); },
        [](I2pSocket& s) { return StreamSession::connect(s, "SID", "peer", false); }},
+      // Silent: no status line is read, so only the connection decides.
+      {"STREAM CONNECT ID=SID DESTINATION=quiet SILENT=true", "", "",
+       [&](StreamSession& s) { return streamOk(s.connect("quiet", true)); },
+       [](I2pSocket& s) { return StreamSession::connect(s, "SID", "quiet", true); }},
       {"STREAM FORWARD", "STREAM STATUS", "",
        [](StreamSession& s) { return s.forward(kHost, 8080, true).isOk; },
        [](I2pSocket& s) { return StreamSession::forward(s, "SID", kHost, 8080, true); }},
@@ -204,21 +208,29 @@ TEST(StreamSessionTest, SickTable) {
   const int descriptorsBefore = openDescriptors();
   for (const Kind& kind : kinds) {
     const bool isStream = kind.prefix.compare(0, 6, "STREAM") == 0;
-    // A generation reads no RESULT: its keys decide.
-    const int last =
-        kind.prefix == "DEST GENERATE" ? Message::SOCKET_NOT_OK : Message::ALREADY_ACCEPTING;
+    const bool silent = kind.replyHead.empty();
     // The RESULT word of each status, in the order of Message::eStatus.
     std::istringstream words(
         "OK - - SOMETHING_ELSE DUPLICATED_DEST DUPLICATED_ID I2P_ERROR INVALID_ID INVALID_KEY "
-        "CANT_REACH_PEER TIMEOUT NOVERSION KEY_NOT_FOUND PEER_NOT_FOUND ALREADY_ACCEPTING");
+        "CANT_REACH_PEER TIMEOUT NOVERSION KEY_NOT_FOUND PEER_NOT_FOUND ALREADY_ACCEPTING -");
     std::string word;
-    for (int s = Message::OK; s <= last && words >> word; ++s) {
+    for (int s = Message::OK; s <= Message::DEADLINE_EXCEEDED && words >> word; ++s) {
       const auto status = static_cast<Message::eStatus>(s);
+      // A generation reads no RESULT (its keys decide), a silent request no reply at all.
+      const bool fromReply = s != Message::OK && s != Message::SOCKET_NOT_OK &&
+                             s != Message::DEADLINE_EXCEEDED && s != Message::NO_ANSWER;
+      if ((silent && (fromReply || s == Message::NO_ANSWER)) ||
+          (kind.prefix == "DEST GENERATE" && fromReply)) {
+        continue;
+      }
       SCOPED_TRACE(kind.prefix + " status " + std::to_string(s));
       FakeBridge bridge;
-      // SOCKET_NOT_OK: every connection after the control one fails its handshake.
+      // SOCKET_NOT_OK: every connection after the control one fails its handshake;
+      // DEADLINE_EXCEEDED: it is never answered, and the reply limit passes.
       bridge.on("HELLO VERSION", [status](BridgeConnection& c, const std::string&) {
         if (status == Message::SOCKET_NOT_OK && c.id() > 0) return c.close();
+        if (status == Message::DEADLINE_EXCEEDED && c.id() > 0)
+          return static_cast<void>(c.readAll());
         c.send(kHelloOk);
       });
       const std::string text = kind.replyHead + " RESULT=" + word + kind.replyTail + "\n";
@@ -226,14 +238,17 @@ TEST(StreamSessionTest, SickTable) {
         if (status == Message::NO_ANSWER) return c.close();
         c.send(text);
       });
-      StreamSession session("table", kHost, bridge.port());
+      SAM::TimeLimits limits;
+      if (status == Message::DEADLINE_EXCEEDED) limits.reply = std::chrono::milliseconds(100);
+      StreamSession session("table", kHost, bridge.port(), "TRANSIENT", "", limits);
       ASSERT_FALSE(session.isSick());
+      // The caller's own limit says nothing about the session, silent or not.
       const bool sick =
           status == Message::NO_ANSWER || status == Message::SOCKET_NOT_OK ||
           (isStream && (status == Message::I2P_ERROR || status == Message::INVALID_ID));
       EXPECT_EQ(kind.member(session), status == Message::OK);
       EXPECT_EQ(session.isSick(), sick);
-      I2pSocket socket(kHost, bridge.port());
+      I2pSocket socket(kHost, bridge.port(), limits);
       EXPECT_EQ(kind.single(socket), status);
     }
   }

@@ -55,7 +55,7 @@ bool areEchoBytes(const char* piece, int stream, std::size_t offset, std::size_t
 }
 
 EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> operations, std::size_t size,
-                       const std::function<void()>& onStream) {
+                       int stallMs, const std::function<void()>& onStream) {
   EchoOutcome outcome;
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<Slot> slots;  // by descriptor
@@ -67,29 +67,39 @@ EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> operations, std::
     slot.events = events;
   };
   int clients = 0;
+  int clientsDone = 0, number = 0;
+  const auto failed = [&](const Operation& op) {
+    if (outcome.failure.empty()) outcome.failure = op.error().reason;
+    ++outcome.failed;
+    if (op.kind() == Operation::Kind::STREAM_CONNECT) ++clientsDone;
+  };
   for (std::unique_ptr<Operation>& op : operations) {
     const int fd = op->descriptor();
-    if (fd < 0) {
-      outcome.failure = op->error().reason;
-      break;
-    }
     if (op->kind() == Operation::Kind::STREAM_CONNECT) ++clients;
+    if (fd < 0) {
+      failed(*op);
+      continue;
+    }
     if (slots.size() <= static_cast<std::size_t>(fd)) slots.resize(fd + 1);
     slots[fd].op = std::move(op);
     watch(fd, slots[fd], epollEventsOf(*slots[fd].op), EPOLL_CTL_ADD);
   }
-  int clientsDone = 0, number = 0;
   char buffer[kEchoPiece];
   epoll_event ready[256];
-  while (clientsDone < clients && outcome.failure.empty()) {
-    const int n = ::epoll_wait(ep, ready, 256, -1);
-    for (int k = 0; k < n && outcome.failure.empty(); ++k) {
+  while (clientsDone < clients) {
+    const int n = ::epoll_wait(ep, ready, 256, stallMs);
+    if (n == 0) {
+      outcome.stalled = clients - clientsDone;
+      break;
+    }
+    for (int k = 0; k < n; ++k) {
       const int fd = ready[k].data.fd;
       Slot& slot = slots[fd];
       if (slot.op) {
         const Operation::Progress progress = slot.op->step();
         if (progress == Operation::Progress::FAILED) {
-          outcome.failure = slot.op->error().reason;
+          failed(*slot.op);
+          slot.op.reset();  // which closes its descriptor, and takes it out of epoll
         } else if (progress == Operation::Progress::PENDING) {
           if (epollEventsOf(*slot.op) != slot.events) {
             watch(fd, slot, epollEventsOf(*slot.op), EPOLL_CTL_MOD);

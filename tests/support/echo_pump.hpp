@@ -19,17 +19,21 @@ void fillEchoBytes(char* piece, int stream, std::size_t offset, std::size_t leng
 bool areEchoBytes(const char* piece, int stream, std::size_t offset, std::size_t length);
 
 struct EchoOutcome {
-  int wrong = 0;        // clients whose bytes did not come back whole
-  std::string failure;  // the reason of the first operation that failed, which ends the pump
+  int wrong = 0;        // clients whose stream ended before its bytes came back whole
+  int failed = 0;       // operations that failed
+  int stalled = 0;      // clients still waiting when nothing moved for `stallMs`
+  std::string failure;  // the reason of the first operation that failed
+  bool ok() const { return wrong == 0 && failed == 0 && stalled == 0; }
 };
 
 // Drives `operations` (accepts and connects) to their end and then every stream they became, all
 // from this thread in one epoll loop: an accepted stream echoes what it gets; a connected one
 // (the n-th to come about) sends `size` bytes of its own and checks them as they come back.
-// Returns once every client has had its bytes back or its stream ended. `onStream` is told of
-// each stream that comes about. Every descriptor is closed before it returns.
+// Returns once every client has had its bytes back, its stream ended or its operation failed,
+// or once nothing at all has moved for `stallMs`. `onStream` is told of each stream that comes
+// about. Every descriptor is closed before it returns.
 EchoOutcome pumpEchoes(std::vector<std::unique_ptr<SAM::Operation>> operations, std::size_t size,
-                       const std::function<void()>& onStream = {});
+                       int stallMs, const std::function<void()>& onStream = {});
 
 }  // namespace velqor_test
 
