@@ -223,6 +223,11 @@ char* velqor_operation_peer(const velqor_operation* operation) {
   return velqor_c::copyText(op->peerDestination());
 }
 
+int velqor_operation_waits_for_peer(const velqor_operation* operation) {
+  const SAM::Operation* op = operationOf(operation);
+  return op != nullptr && op->waitsForPeer() ? 1 : 0;
+}
+
 void velqor_operation_free(velqor_operation* operation) { delete operation; }
 
 size_t velqor_operations_wait(velqor_operation* const* operations, size_t count, int timeout_ms) {

@@ -577,6 +577,11 @@ int Operation::releaseDescriptor(std::string& keptBytes) {
 
 const std::string& Operation::peerDestination() const { return core->peer; }
 
+bool Operation::waitsForPeer() const {
+  return core->kind == Kind::STREAM_ACCEPT && core->progress == Progress::PENDING &&
+         core->phase == Phase::PEER;
+}
+
 std::size_t Operation::wait(Operation* const* operations, std::size_t count, int timeoutMs) {
   std::vector<pollfd> entries;
   std::vector<Operation*> pending;

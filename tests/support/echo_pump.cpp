@@ -43,6 +43,21 @@ uint32_t epollEventsOf(const Operation& op) {
 
 }  // namespace
 
+void waitUntilAccepting(const std::vector<std::unique_ptr<Operation>>& operations) {
+  std::vector<Operation*> waiting;
+  for (const auto& op : operations) waiting.push_back(op.get());
+  for (;;) {
+    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                 [](Operation* op) {
+                                   return op->waitsForPeer() ||
+                                          op->progress() != Operation::Progress::PENDING;
+                                 }),
+                  waiting.end());
+    if (waiting.empty()) return;
+    Operation::wait(waiting.data(), waiting.size(), -1);
+  }
+}
+
 void fillEchoBytes(char* piece, int stream, std::size_t offset, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) piece[i] = echoByte(stream, offset + i);
 }

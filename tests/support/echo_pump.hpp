@@ -32,6 +32,10 @@ struct EchoOutcome {
 // Returns once every client has had its bytes back, its stream ended or its operation failed,
 // or once nothing at all has moved for `stallMs`. `onStream` is told of each stream that comes
 // about. Every descriptor is closed before it returns.
+// Drives the accepts `operations` until each waits for its peer or has ended, so that peers that
+// come next find their accept at the bridge.
+void waitUntilAccepting(const std::vector<std::unique_ptr<SAM::Operation>>& operations);
+
 EchoOutcome pumpEchoes(std::vector<std::unique_ptr<SAM::Operation>> operations, std::size_t size,
                        int stallMs, const std::function<void()>& onStream = {});
 

@@ -151,6 +151,11 @@ class VELQOR_EXPORT Operation {
   int releaseDescriptor(std::string& keptBytes);
   /// STREAM_ACCEPT with `silent` false, DONE: the peer's destination (its line without "\n").
   const std::string& peerDestination() const;
+  /// True for an accept that the bridge has taken (its status line came) and that now waits for
+  /// a peer. A server that expects many peers at once can start its accepts and wait until they
+  /// all wait so before the peers come: i2pd 2.45.1 closes incoming streams beyond 128 that find
+  /// no accept waiting, and keeps none longer than 10 s.
+  bool waitsForPeer() const;
 
   /// Waits in poll() until at least one of the `count` operations that are pending is ready or
   /// its time has passed, at most `timeoutMs` (-1: no bound of its own), and steps every one

@@ -630,6 +630,11 @@ VELQOR_EXPORT int velqor_operation_take_fd(velqor_operation* operation, char** k
                                            size_t* kept_length);
 /** The peer's destination of an accept made with `silent` 0 (free it). */
 VELQOR_EXPORT char* velqor_operation_peer(const velqor_operation* operation);
+/** 1 for an accept that the bridge has taken (its status line came) and that now waits for a
+ * peer, else 0 (also for NULL). A server that expects many peers at once can start its accepts
+ * and wait until they all wait so before the peers come: i2pd 2.45.1 closes incoming streams
+ * beyond 128 that find no accept waiting, and keeps none longer than 10 s. */
+VELQOR_EXPORT int velqor_operation_waits_for_peer(const velqor_operation* operation);
 
 /** Releases the operation, cancelling it when it is still pending. NULL does nothing. */
 VELQOR_EXPORT void velqor_operation_free(velqor_operation* operation);
