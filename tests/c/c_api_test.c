@@ -241,7 +241,8 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   fake_bridge_close(bridge, control);
   CHECK(velqor_is_alive(session) == 0 && velqor_is_sick(session) == 1);
   CHECK(velqor_keeper_keep(keeper, 0) == 1 && velqor_is_alive(session) == 1);
-  CHECK(strcmp(seen, "aBd") == 0); /* HEALTHY, REBUILDING with a reason, REBUILT */
+  /* HEALTHY, REBUILDING with a reason, REBUILT; the rebuilt session gives the settings too. */
+  CHECK(strcmp(seen, "aBd") == 0 && getters_give(session, settings.samport));
   socket = velqor_connect(session, "PEERDEST", 0);
   int fd = velqor_socket_release(socket, &kept, &length);
   CHECK(fd >= 0 && take_bytes(kept, length, "first", 5));
