@@ -96,7 +96,11 @@ TempFile::~TempFile() {
 }
 
 bool TempFile::renameTo(const std::string& target) {
-  if (fd_ < 0 || path_.empty() || std::rename(path_.c_str(), target.c_str()) != 0) return false;
+  // Synced first, so that a crash never leaves an empty file in the place of the one replaced.
+  if (fd_ < 0 || path_.empty() || ::fsync(fd_) != 0 ||
+      std::rename(path_.c_str(), target.c_str()) != 0) {
+    return false;
+  }
   path_.clear();  // no longer ours to remove
   disarm(this);
   return true;

@@ -37,8 +37,9 @@ class TempFile {
   bool write(const char* data, std::size_t size);
   // Moves the file position back to the start, for reading what was written.
   bool rewind();
-  // Renames the file to `target`, which it replaces, and gives it up: it stays there from now
-  // on. False, with errno set, when the rename failed; the file is then removed as usual.
+  // Syncs the file and renames it to `target`, which it replaces, and gives it up: it stays
+  // there from now on. False, with errno set, when either failed; the file is then removed as
+  // usual.
   bool renameTo(const std::string& target);
 
   // The directory in which new temporary files are made.
