@@ -213,7 +213,8 @@ std::string lookupCause(const RunSettings& settings, const SAM::Error& error) {
 // which takes its place at `target` only once the run has succeeded: a failed run leaves an
 // existing listing as it was. The listing gets the permissions of the file it replaces, or those
 // of a new file (0666 less the umask); a file that the user may not write is refused, as an open
-// would refuse it. Anything else (a terminal, /dev/stdout, a FIFO) gets the rows as they come.
+// would refuse it. Anything else (a terminal, /dev/stdout, a FIFO, a symbolic link to nothing)
+// gets the rows as they come.
 void openOutput(const std::string& path, std::optional<TempFile>& rows, std::string& target,
                 std::ofstream& file) {
   struct stat status {};
