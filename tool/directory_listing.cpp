@@ -1,10 +1,13 @@
 #include "directory_listing.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <velqor/sam.hpp>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -205,16 +208,45 @@ std::string lookupCause(const RunSettings& settings, const SAM::Error& error) {
   return "the naming lookup of " + settings.siteHost + " failed: " + error.reason;
 }
 
+// Opens `file` where the rows for `path` go. A regular file, or a name where there is none yet,
+// gets them through a temporary file `rows` next to it (next to the file a symbolic link names),
+// which takes its place at `target` only once the run has succeeded: a failed run leaves an
+// existing listing as it was. The listing gets the permissions of the file it replaces, or those
+// of a new file (0666 less the umask); a file that the user may not write is refused, as an open
+// would refuse it. Anything else (a terminal, /dev/stdout, a FIFO, a symbolic link to nothing)
+// gets the rows as they come.
+void openOutput(const std::string& path, std::optional<TempFile>& rows, std::string& target,
+                std::ofstream& file) {
+  struct stat status {};
+  const bool exists = ::stat(path.c_str(), &status) == 0;
+  const bool dangling = !exists && ::lstat(path.c_str(), &status) == 0;
+  int error = 0;
+  if ((exists && !S_ISREG(status.st_mode)) || dangling) {
+    file.open(path, std::ios::out | std::ios::trunc);
+    error = errno;
+  } else if (exists && ::access(path.c_str(), W_OK) != 0) {
+    error = errno;
+  } else {
+    char* const resolved = exists ? ::realpath(path.c_str(), nullptr) : nullptr;
+    target = resolved != nullptr ? resolved : path;
+    std::free(resolved);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    rows.emplace(target, exists ? status.st_mode & 0777 : 0666 & ~mask);
+    if (rows->isOpen()) file.open(rows->path(), std::ios::out | std::ios::trunc);
+    error = errno;
+  }
+  if (!file.is_open()) {
+    throw RunFailure("error ofstream 1 - Can not open file!",
+                     "cannot open the output file " + path + ": " + std::strerror(error));
+  }
+}
+
 void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   std::ofstream outputFile;
-  if (settings.outputPath) {
-    outputFile.open(*settings.outputPath, std::ios::out | std::ios::trunc);
-    if (!outputFile.is_open()) {
-      throw RunFailure(
-          "error ofstream 1 - Can not open file!",
-          "cannot open the output file " + *settings.outputPath + ": " + std::strerror(errno));
-    }
-  }
+  std::optional<TempFile> rows;  // the rows until the run has succeeded
+  std::string target;
+  if (settings.outputPath) openOutput(*settings.outputPath, rows, target, outputFile);
   const RunDeadline deadline(settings.timeout);
   const bool terminal = settings.progressOnTerminal;
 
@@ -287,6 +319,10 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   out << std::endl;
   out << count << " eepsites" << std::endl;
   if (out.fail()) throw RunFailure("error writing standard output", "cannot write standard output");
+  if (rows && !rows->renameTo(target)) {
+    throw RunFailure("error writing output file",
+                     "cannot replace the output file " + target + ": " + std::strerror(errno));
+  }
 }
 
 }  // namespace

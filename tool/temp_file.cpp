@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -15,16 +17,28 @@ namespace tessivar {
 
 namespace {
 
-// The path a signal handler removes. Written only while `armed` is 0, so the handler never
-// reads a half-written path.
-char signalPath[PATH_MAX + 1];
-volatile std::sig_atomic_t armed = 0;
-const TempFile* signalOwner = nullptr;
+// The paths a signal handler removes: the page's copy and the output file's. Each is written
+// only while its `armed` is 0, so the handler never reads a half-written path.
+constexpr int kSignalSlots = 2;
+char signalPaths[kSignalSlots][PATH_MAX + 1];
+volatile std::sig_atomic_t armed[kSignalSlots] = {};
+const TempFile* signalOwners[kSignalSlots] = {};
 
 extern "C" void removeAndEnd(int signalNumber) {
-  if (armed) ::unlink(signalPath);
+  for (int i = 0; i < kSignalSlots; ++i) {
+    if (armed[i]) ::unlink(signalPaths[i]);
+  }
   std::signal(signalNumber, SIG_DFL);
   std::raise(signalNumber);  // delivered with the default action once the handler returns
+}
+
+void disarm(const TempFile* owner) {
+  for (int i = 0; i < kSignalSlots; ++i) {
+    if (signalOwners[i] != owner) continue;
+    armed[i] = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    signalOwners[i] = nullptr;
+  }
 }
 
 }  // namespace
@@ -46,30 +60,50 @@ std::string TempFile::directory() {
   return dir != nullptr && dir[0] != '\0' ? dir : "/tmp";
 }
 
-TempFile::TempFile() {
-  std::string name = directory() + "/tessivar-XXXXXX";
+TempFile::TempFile() { create(directory() + "/tessivar-XXXXXX", 0600); }
+
+TempFile::TempFile(const std::string& replaced, mode_t mode) { create(replaced + ".XXXXXX", mode); }
+
+void TempFile::create(std::string name, mode_t mode) {
   std::vector<char> buffer(name.begin(), name.end());
   buffer.push_back('\0');
   fd_ = mkostemp(buffer.data(), O_CLOEXEC);
   if (fd_ < 0) return;
+  if (mode != 0600 && ::fchmod(fd_, mode) != 0) {
+    const int error = errno;
+    ::close(fd_);
+    ::unlink(buffer.data());
+    fd_ = -1;
+    errno = error;
+    return;
+  }
   path_.assign(buffer.data());
-  if (!armed && path_.size() < sizeof signalPath) {
-    std::memcpy(signalPath, path_.c_str(), path_.size() + 1);
+  for (int i = 0; i < kSignalSlots; ++i) {
+    if (armed[i] || path_.size() >= sizeof signalPaths[i]) continue;
+    std::memcpy(signalPaths[i], path_.c_str(), path_.size() + 1);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    signalOwner = this;
-    armed = 1;
+    signalOwners[i] = this;
+    armed[i] = 1;
+    break;
   }
 }
 
 TempFile::~TempFile() {
   if (fd_ < 0) return;
   ::close(fd_);
-  ::unlink(path_.c_str());
-  if (signalOwner == this) {  // disarmed only now, so no signal finds the file left
-    armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    signalOwner = nullptr;
+  if (!path_.empty()) ::unlink(path_.c_str());
+  disarm(this);  // disarmed only now, so no signal finds the file left
+}
+
+bool TempFile::renameTo(const std::string& target) {
+  // Synced first, so that a crash never leaves an empty file in the place of the one replaced.
+  if (fd_ < 0 || path_.empty() || ::fsync(fd_) != 0 ||
+      std::rename(path_.c_str(), target.c_str()) != 0) {
+    return false;
   }
+  path_.clear();  // no longer ours to remove
+  disarm(this);
+  return true;
 }
 
 bool TempFile::write(const char* data, std::size_t size) {

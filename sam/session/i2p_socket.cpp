@@ -121,6 +121,7 @@ I2pSocket::I2pSocket(const I2pSocket& other)
       samMaxVer("3.1"),
       socket(-1),
       servAddr(other.servAddr),
+      SAMHost(other.SAMHost),
       SAMPort(ntohs(other.servAddr.sin_port)),
       state(std::make_unique<State>(other.state->limits)) {
   // A host name that did not resolve has no address to copy: the copy fails the same way

@@ -466,13 +466,14 @@ std::unique_ptr<Operation::Core> onSession(Operation::Kind kind, Session& sessio
   if (control.getLastError().code == ErrorCode::RESOLVE) {
     // A bridge whose name did not resolve has no address: fail as a copy of the control
     // connection does.
-    core->connection = SocketAccess::notConnected(control.getAddress(), "", core->limits);
+    core->connection =
+        SocketAccess::notConnected(control.getAddress(), control.getHost(), core->limits);
     SocketAccess::fail(*core->connection, control.getLastError().code,
                        control.getLastError().systemError, control.getLastError().reason);
     core->connectFailed();
     return core;
   }
-  core->startConnect(control.getAddress(), "");
+  core->startConnect(control.getAddress(), control.getHost());
   return core;
 }
 

@@ -30,8 +30,10 @@ void fake_bridge_on(fake_bridge* bridge, const char* prefix, const char* head, s
                     const char* tail, size_t tail_length, int end) {
   std::vector<std::string> pieces{std::string(head, head_length)};
   if (tail_length > 0) pieces.emplace_back(tail, tail_length);
+  const auto never = end == 2 ? bridge->bridge.makeGate() : nullptr;
   bridge->bridge.on(prefix, [=](velqor_test::BridgeConnection& conn, const std::string&) {
     conn.sendSplit(pieces);
+    if (never) return never->wait();
     if (end) conn.shutdownWrite();
     std::string all = conn.readAll();
     std::lock_guard<std::mutex> lock(bridge->mutex);
@@ -67,6 +69,7 @@ void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes,
   bridge->bridge.sendDatagram(port, std::string(bytes, length));
 }
 void fake_bridge_pair_streams(fake_bridge* bridge) { bridge->bridge.pairStreams(); }
+int fake_bridge_unanswered_port(uint16_t* port) { return velqor_test::loopbackSocket(*port, 0); }
 char* fake_bridge_test_key(int priv) {
   return copyOf(priv ? velqor_test::testKeyPriv() : velqor_test::testKeyPub());
 }

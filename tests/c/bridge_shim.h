@@ -13,8 +13,9 @@ fake_bridge* fake_bridge_start(void);
 void fake_bridge_stop(fake_bridge* bridge);
 uint16_t fake_bridge_port(const fake_bridge* bridge);
 /* Answers lines starting with `prefix` (later rules first) with the `head_length` bytes at
- * `head`, then those at `tail` (if any) in a receive of their own; ends its side if `end`, and
- * keeps what the client sends until it closes: fake_bridge_received waits for that. */
+ * `head`, then those at `tail` (if any) in a receive of their own; ends its side if `end` is 1,
+ * and keeps what the client sends until it closes: fake_bridge_received waits for that. With an
+ * `end` of 2 it reads nothing more until the bridge stops. */
 void fake_bridge_on(fake_bridge* bridge, const char* prefix, const char* head, size_t head_length,
                     const char* tail, size_t tail_length, int end);
 char* fake_bridge_received(fake_bridge* bridge, int id, size_t* length);
@@ -29,6 +30,8 @@ void fake_bridge_udp_send(fake_bridge* bridge, uint16_t port, const char* bytes,
 char* fake_bridge_test_key(int priv); /* the contents of tests/data/test-key.{pub,priv} */
 /* Joins the streams of accepts and connects as a bridge joins two sessions' (see FakeBridge). */
 void fake_bridge_pair_streams(fake_bridge* bridge);
+/* A loopback listener (close it) whose port, written to *port, answers no connect. */
+int fake_bridge_unanswered_port(uint16_t* port);
 #ifdef __cplusplus
 }
 #endif

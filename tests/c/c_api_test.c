@@ -154,14 +154,15 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   velqor_stop_forwarding(session, NULL, 80);
   CHECK(fake_bridge_connection_count(bridge) == 1 && velqor_is_sick(session) == 0);
 
-  /* Connection 0 is the control connection, 1 the stream, 2 to 4 the forwards. */
+  /* Connection 0 is the control connection, 1 the stream, 2 to 5 the forwards. */
   velqor_socket* socket = velqor_connect(session, "PEERDEST", 0);
   velqor_destination* mine = velqor_get_my_destination(session);
   CHECK(velqor_forward(session, "127.0.0.1", 4242, 0) == 0);
   CHECK(velqor_forward(session, "127.0.0.1", 4243, 2) == 0); /* a true `silent` is any non-zero */
   CHECK(velqor_forward(session, "127.0.0.2", 4242, 0) == 0);
-  velqor_stop_forwarding(session, "127.0.0.1", 4242); /* host and port must both match */
-  CHECK(fake_bridge_closed(bridge, 2, 1));
+  CHECK(velqor_forward(session, "127.0.0.1", 4242, 1) == 0); /* the same again */
+  velqor_stop_forwarding(session, "127.0.0.1", 4242);        /* host and port must both match */
+  CHECK(fake_bridge_closed(bridge, 2, 1) && fake_bridge_closed(bridge, 5, 1));
   /* Refusals leave the session healthy (and give the bridge time to see wrong closes). */
   fake_bridge_on(bridge, "STREAM FORWARD", REPLY("STREAM STATUS RESULT=CANT_REACH_PEER\n"));
   velqor_destination* generated = velqor_dest_generate(session);
@@ -219,6 +220,18 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   velqor_socket_cancel(socket);
   CHECK(pthread_join(reader, &ended) == 0 && ended == socket && velqor_socket_is_ok(socket) == 0);
   CHECK(velqor_socket_last_error_code(socket) == VELQOR_ERROR_CANCELLED);
+  /* A write limit ends a write that a peer does not read, a connect limit an unanswered connect. */
+  fake_bridge_on(bridge, "STREAM CONNECT", OK_STATUS, 24, NULL, 0, 2);
+  velqor_socket_free(socket), socket = velqor_connect(session, "PEERDEST", 0);
+  velqor_limits_set_write(limits, 50), velqor_socket_set_limits(socket, limits);
+  while (velqor_socket_is_ok(socket)) velqor_write(socket, big, big_length); /* until it fails */
+  CHECK(take_equals(velqor_socket_last_error(socket), "write: not sent within 50 ms"));
+  velqor_settings unanswered = settings;
+  int listener = fake_bridge_unanswered_port(&unanswered.samport);
+  velqor_limits_set_connect(limits, 50), velqor_stream_session_free(session);
+  session = velqor_stream_session_new_with_limits(&unanswered, limits);
+  CHECK(take_reason(velqor_get_last_error(session), ": no connection within 50 ms") &&
+        close(listener) == 0);
   velqor_socket_free(socket), velqor_limits_free(limits), velqor_stream_session_free(session);
   got = fake_bridge_received(bridge, duplex, &length);
   CHECK(take_bytes(got, length, big, big_length));
@@ -251,7 +264,8 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
         take_equals(velqor_key_file_load(key, &reason), priv));
   /* Refused: a key that is not whole (the file stays), an unreadable file, NULL arguments. */
   CHECK(velqor_key_file_save(key, "AAAA", &reason) == -1 && take_reason(reason, "is 3 bytes"));
-  CHECK(velqor_key_file_load(dir, &reason) == NULL && take_reason(reason, dir));
+  CHECK(velqor_key_file_load(dir, &reason) == NULL &&
+        take_reason(reason, " is not a regular file"));
   CHECK(velqor_key_file_load(NULL, &reason) == NULL && take_reason(reason, "NULL") &&
         velqor_key_file_save(NULL, priv, NULL) == -1);
   CHECK(take_equals(velqor_key_file_load(key, NULL), priv) && unlink(key) == 0 && rmdir(dir) == 0);
@@ -259,7 +273,7 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
                     "6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p"));
 
   /* A keeper rebuilds the session once the bridge ends it; a released stream keeps its bytes. */
-  fake_bridge_on(bridge, "STREAM CONNECT", OK_STATUS "first", 29, "second", 6, 1);
+  fake_bridge_on(bridge, "STREAM CONNECT", OK_STATUS "fi\0st", 29, "second", 6, 1);
   session = velqor_stream_session_new(&settings);
   velqor_keeper* keeper = velqor_keeper_new(session);
   CHECK(keeper != NULL && velqor_keeper_session(keeper) == session &&
@@ -269,10 +283,11 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   fake_bridge_close(bridge, control);
   CHECK(velqor_is_alive(session) == 0 && velqor_is_sick(session) == 1);
   CHECK(velqor_keeper_keep(keeper, 0) == 1 && velqor_is_alive(session) == 1);
-  CHECK(strcmp(seen, "aBd") == 0); /* HEALTHY, REBUILDING with a reason, REBUILT */
+  /* HEALTHY, REBUILDING with a reason, REBUILT; the rebuilt session gives the settings too. */
+  CHECK(strcmp(seen, "aBd") == 0 && getters_give(session, settings.samport));
   socket = velqor_connect(session, "PEERDEST", 0);
   int fd = velqor_socket_release(socket, &kept, &length);
-  CHECK(fd >= 0 && take_bytes(kept, length, "first", 5));
+  CHECK(fd >= 0 && take_bytes(kept, length, "fi\0st", 5));
   CHECK(read(fd, rest, sizeof rest) == 6 && memcmp(rest, "second", 6) == 0 && close(fd) == 0);
   CHECK(velqor_socket_release(socket, NULL, NULL) == -1 && velqor_socket_is_ok(socket) == 0);
   velqor_socket_free(socket);

@@ -35,10 +35,12 @@ using velqor_test::testKeyPub;
 const char* const kHost = "127.0.0.1";
 const std::string kHelloOk = "HELLO REPLY RESULT=OK VERSION=3.1\n";
 const std::string kStreamOk = "STREAM STATUS RESULT=OK\n";
-const std::string kOptions = "inbound.length=0 outbound.length=0";
+// A line longer than any buffer of fixed size.
+const std::string kOptions = "inbound.length=0 outbound.length=0 x=" + std::string(5000, 'o');
 
 // The bridge reads in small pieces and signals the writer after each one; without SA_RESTART
-// the blocked send returns short counts or EINTR again and again.
+// the blocked send returns short counts or EINTR again and again. Then reads, one blocking and
+// one limited, go on through signals.
 TEST(I2pSocketTest, WriteSendsEverythingThroughInterruptions) {
   struct sigaction action = {}, previous = {};
   action.sa_handler = [](int) {};
@@ -47,10 +49,12 @@ TEST(I2pSocketTest, WriteSendsEverythingThroughInterruptions) {
   std::atomic<bool> writing{false};
   std::string received;
   FakeBridge bridge;
+  const auto interrupted = bridge.makeGate();  // the blocking read, ten times
   bridge.on("HELLO VERSION", [&](BridgeConnection& c, const std::string&) {
     c.send(kHelloOk);
-    for (std::string piece; !(piece = c.readSome(1024)).empty(); received += piece) {
+    for (std::string piece; !(piece = c.readSome(1024)).empty();) {
       if (writing) pthread_kill(writer, SIGUSR1);
+      if ((received += piece).size() == 8u << 20) interrupted->wait(), c.send("late");
     }
   });
   std::string data(8 << 20, '\0');
@@ -60,16 +64,19 @@ TEST(I2pSocketTest, WriteSendsEverythingThroughInterruptions) {
   socket.write(data);
   writing = false;
   EXPECT_TRUE(socket.isOk());
+  std::atomic<bool> reading{true};
+  std::thread interrupter([&] {
+    for (int i = 0; reading; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+      pthread_kill(writer, SIGUSR1);
+      if (++i == 10) interrupted->open();
+    }
+    interrupted->open();  // for a read that failed sooner
+  });
+  EXPECT_EQ(socket.read(), "late");  // without a limit
   // A limited read that signals keep interrupting still ends at its limit.
   SAM::TimeLimits limits;
   limits.read = std::chrono::milliseconds(100);
   socket.setTimeLimits(limits);
-  std::atomic<bool> reading{true};
-  std::thread interrupter([&] {
-    for (; reading; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-      pthread_kill(writer, SIGUSR1);
-    }
-  });
   EXPECT_EQ(socket.read(), "");
   reading = false;
   interrupter.join();
@@ -316,28 +323,26 @@ TEST(StreamSessionTest, SilentStreamsReadNoStatusLine) {
 }
 
 // Each row: the session's host and port (0: the bridge's), the bridge's answer `first` to lines
-// that start with `held` (then it reads until the client closes, but for an accept), the request
-// made, and how it fails: the code, the start of the reason, and whether the session is sick.
+// that start with `held` (then it reads until the client closes, slowly for an accept), the
+// request made, how it fails (the code, the start of the reason, whether the session is sick),
+// and the time limits: `limit` for every phase, and a deadline that far from the creation.
 // Every connection is closed by then, by the time limit where one ran out, and given back.
 TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
-  // A port where nothing listens, and a listener whose accept queue is full (a backlog of 0
-  // holds one), which answers no further connect.
+  // A port where nothing listens, and a listener whose accept queue is full, which answers no
+  // connect.
   uint16_t deadPort = 0, fullPort = 0;
   std::vector<int> fds{loopbackSocket(deadPort, -1), loopbackSocket(fullPort, 0)};
-  const sockaddr_in full{AF_INET, htons(fullPort), {htonl(INADDR_LOOPBACK)}, {}};
-  for (int i = 0; i < 4; ++i) {
-    fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&full), sizeof full);
-  }
   const std::string connect = "SESSION CREATE: connect to 127.0.0.1:";
   const std::string noLine = ": no complete line within 100 ms";
   const std::string kTrickle = "a byte every 10 ms, until the client has gone";
+  const std::chrono::milliseconds kShort(100), kLong(20000);
   const struct {
     std::string host;
     uint16_t port;
     std::string held, first, request;
     ErrorCode code;
     std::string reason;
+    std::chrono::milliseconds limit{100}, deadline{0};  // 0: no deadline
   } cases[] = {
       {kHost, deadPort, "", "", "", ErrorCode::CONNECT,
        connect + std::to_string(deadPort) + ": Connection refused"},
@@ -346,9 +351,15 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
        "SESSION CREATE: resolve no-such..host: "},
       {"no-such..host", 0, "", "", "NAMING LOOKUP", ErrorCode::RESOLVE,
        "NAMING LOOKUP: resolve no-such..host: "},
-      {kHost, 0, "NAMING LOOKUP", "NAMING REPLY RESULT=I2P_ERROR MESSAGE=\"no \\\"route\\\"\"\n",
+      // What the bridge sent goes into the reason without control bytes and without keys.
+      {kHost, 0, "NAMING LOOKUP",
+       "NAMING REPLY RESULT=I2P_ERROR MESSAGE=\"no \\\"route\\\"\r\x1b[2J " + testKeyPriv() +
+           "\"\n",
        "NAMING LOOKUP", ErrorCode::REFUSED,
-       "NAMING LOOKUP refused by the bridge: RESULT=I2P_ERROR MESSAGE=\"no \"route\"\""},
+       "NAMING LOOKUP refused by the bridge: RESULT=I2P_ERROR MESSAGE=\"no \"route\"??[2J ...\""},
+      {kHost, 0, "NAMING LOOKUP", "NAMING REPLY " + testKeyPub() + "\x1b[2J\n", "NAMING LOOKUP",
+       ErrorCode::REFUSED,
+       "NAMING LOOKUP refused by the bridge: unexpected reply \"NAMING REPLY ...?[2J\""},
       {kHost, fullPort, "", "", "", ErrorCode::TIMED_OUT,
        connect + std::to_string(fullPort) + ": no connection within 100 ms"},
       {kHost, 0, "HELLO", "", "", ErrorCode::TIMED_OUT, "SESSION CREATE: HELLO" + noLine},
@@ -358,8 +369,11 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
       // The line's limit holds for the whole line, however its bytes trickle in.
       {kHost, 0, "NAMING LOOKUP", kTrickle, "NAMING LOOKUP", ErrorCode::TIMED_OUT,
        "NAMING LOOKUP" + noLine},
+      // With a phase limit and a deadline, whichever comes first ends the call.
       {kHost, 0, "DEST GENERATE", "", "DEST GENERATE", ErrorCode::TIMED_OUT,
-       "DEST GENERATE" + noLine},
+       "DEST GENERATE" + noLine, kShort, kLong},
+      {kHost, 0, "DEST GENERATE", "", "DEST GENERATE", ErrorCode::TIMED_OUT,
+       "DEST GENERATE: no complete line before the deadline", kLong, kShort},
       {kHost, 0, "STREAM ACCEPT", kStreamOk, "STREAM ACCEPT", ErrorCode::TIMED_OUT,
        "write: not sent within 100 ms"},
   };
@@ -368,19 +382,22 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
     const int descriptorsBefore = openDescriptors();
     {
       FakeBridge bridge;
-      auto never = bridge.makeGate();
       if (!c.held.empty()) {
         bridge.on(c.held, [&](BridgeConnection& conn, const std::string&) {
           if (c.first == kTrickle) {
             while (conn.send("N")) std::this_thread::sleep_for(std::chrono::milliseconds(10));
           }
           conn.send(c.first);
-          c.request == "STREAM ACCEPT" ? never->wait() : static_cast<void>(conn.readAll());
+          // The stream's peer reads slowly: the write limit bounds the whole write().
+          for (bool slow = c.request == "STREAM ACCEPT"; !conn.readSome().empty();) {
+            if (slow) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          }
         });
       }
-      const std::chrono::milliseconds limit(100);
+      SAM::TimeLimits limits{c.limit, c.limit, c.limit, c.limit};
+      if (c.deadline.count() > 0) limits.deadline = std::chrono::steady_clock::now() + c.deadline;
       StreamSession session("why", c.host, c.port != 0 ? c.port : bridge.port(), "TRANSIENT", "",
-                            SAM::TimeLimits{limit, limit, limit, limit});
+                            limits);
       bool ok = false;
       if (c.request == "NAMING LOOKUP") ok = session.namingLookup("site.i2p").isOk;
       if (c.request == "STREAM CONNECT") ok = session.connect("peer", false).isOk;
@@ -389,7 +406,7 @@ TEST(FailureTest, EveryFailureSaysWhatWentWrongAndGivesItsConnectionBack) {
       if (c.request == "STREAM ACCEPT") {
         stream = std::move(session.accept(false).value);
         ASSERT_TRUE(stream);
-        stream->write(std::string(64 << 20, 'w'));  // the peer never reads
+        stream->write(std::string(64 << 20, 'w'));
         ok = stream->isOk();
       }
       EXPECT_FALSE(ok);

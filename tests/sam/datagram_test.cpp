@@ -86,7 +86,7 @@ TEST(DatagramSession, SendsOneWholeDatagramOrNothing) {
 }
 
 TEST(DatagramSession, ReceivesWholeDatagramsFromTheBridgeOnly) {
-  const std::string pub = testKeyPub(), bin("\0pay\0\0load\0", 11);
+  const std::string pub = testKeyPub(), bin("\0pay\n\0load\0", 11);  // the sender's line ends first
   const std::string fullRaw(DatagramSession::receiveBufferSize, '\0');
   const ErrorCode ok = ErrorCode::NONE, bad = ErrorCode::PROTOCOL;
   const struct {

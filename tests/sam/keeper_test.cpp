@@ -22,17 +22,18 @@ const std::string kCreated = "SESSION STATUS RESULT=OK DESTINATION=" + testKeyPr
 const std::string kRefused = "SESSION STATUS RESULT=I2P_ERROR\n";
 const std::chrono::hours kLong(24);
 
-// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`); returns
-// the connections answered `ok`, as they come.
-std::shared_ptr<std::vector<int>> script(FakeBridge& bridge, const std::string& prefix,
-                                         const std::string& ok, const std::string& refused,
-                                         std::vector<bool> outcomes) {
+// Answers `prefix` lines with `ok` or `refused` as `outcomes` says in turn (then `ok`), calling
+// `beforeRefusing` first; returns the connections answered `ok`, as they come.
+std::shared_ptr<std::vector<int>> script(
+    FakeBridge& bridge, const std::string& prefix, const std::string& ok,
+    const std::string& refused, std::vector<bool> outcomes,
+    std::function<void()> beforeRefusing = [] {}) {
   auto oks = std::make_shared<std::vector<int>>();
   auto next = std::make_shared<std::atomic<std::size_t>>(0);
   bridge.on(prefix, [=](BridgeConnection& conn, const std::string&) {
     const std::size_t i = (*next)++;
     const bool isOk = i >= outcomes.size() || outcomes[i];
-    if (isOk) oks->push_back(conn.id());
+    isOk ? oks->push_back(conn.id()) : beforeRefusing();
     conn.send(isOk ? ok : refused);
   });
   return oks;
@@ -57,7 +58,8 @@ struct Kept {
 };
 
 // The session is ended at the bridge, the rebuild refused once per back-off, then made; the
-// rebuilt session is ended and refused once more, so the back-off starts again.
+// rebuilt session is ended and refused once more, so the back-off starts again. Each refused
+// attempt takes 700 ms of the keeper's clock: the back-off counts from its end.
 TEST(SessionKeeperTest, BackoffDoublesToFiveMinutesAndStartsAgainAfterASuccess) {
   const std::vector<long> backoffs = {1000,  2000,   4000,   8000,   16000, 32000,
                                       64000, 128000, 256000, 300000, 300000};
@@ -65,8 +67,11 @@ TEST(SessionKeeperTest, BackoffDoublesToFiveMinutesAndStartsAgainAfterASuccess) 
   std::vector<bool> outcomes{true};
   outcomes.insert(outcomes.end(), backoffs.size(), false);
   outcomes.insert(outcomes.end(), {true, false, true});
-  const auto controls = script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes);
+  Kept* slow = nullptr;  // the keeper waits for the reply meanwhile
+  const auto controls = script(bridge, "SESSION CREATE", kCreated, kRefused, outcomes,
+                               [&] { slow->now += std::chrono::milliseconds(700); });
   Kept kept(bridge.port());
+  slow = &kept;
   std::vector<long> waits{10000};  // the release delay first
   std::vector<Event> events{{State::HEALTHY, ErrorCode::NONE, 0},
                             {State::REBUILDING, ErrorCode::CLOSED, 10000}};
@@ -95,21 +100,26 @@ TEST(SessionKeeperTest, BackoffDoublesToFiveMinutesAndStartsAgainAfterASuccess) 
 TEST(SessionKeeperTest, WaitsOnlyWithinTheBudgetAndRebuildsANeverCreatedSessionAtOnce) {
   for (const std::string& destination : {testKeyPriv(), std::string("TRANSIENT")}) {
     FakeBridge bridge;
-    script(bridge, "SESSION CREATE", kCreated, kRefused, {false, false, false});
+    const auto controls =
+        script(bridge, "SESSION CREATE", kCreated, kRefused, {false, false, false});
     Kept kept(bridge.port(), destination);
     std::vector<bool> results;
     for (long budget : {0, 0, 1500, 0, 1500}) {
       results.push_back(kept.keeper.keep(std::chrono::milliseconds(budget)));
     }
-    EXPECT_EQ(results, (std::vector<bool>{false, false, false, false, true}));
-    EXPECT_EQ(kept.waits, (std::vector<long>{1000, 500, 1500}));
-    EXPECT_EQ(kept.events, (std::vector<Event>{{State::REBUILDING, ErrorCode::REFUSED, 0},
-                                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
-                                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 2000},
-                                               {State::REBUILT, ErrorCode::NONE, 0}}));
     for (const std::string& line : bridge.linesStartingWith("SESSION CREATE")) {
       EXPECT_NE(line.find(" DESTINATION=" + destination + " "), std::string::npos);
     }
+    bridge.closeConnection(controls->back());  // made at last, it waits the release delay now
+    results.push_back(kept.keeper.keep(kLong));
+    EXPECT_EQ(results, (std::vector<bool>{false, false, false, false, true, true}));
+    EXPECT_EQ(kept.waits, (std::vector<long>{1000, 500, 1500, 10000}));
+    EXPECT_EQ(kept.events, (std::vector<Event>{{State::REBUILDING, ErrorCode::REFUSED, 0},
+                                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
+                                               {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 2000},
+                                               {State::REBUILT, ErrorCode::NONE, 0},
+                                               {State::REBUILDING, ErrorCode::CLOSED, 10000},
+                                               {State::REBUILT, ErrorCode::NONE, 0}}));
   }
 }
 
@@ -141,16 +151,19 @@ TEST(SessionKeeperTest, RebuildMakesTheForwardsAgainInOrderAfterFailedAttempts) 
   bridge.waitUntilClosed(controls->back());
 }
 
-// checkAlive() sees the end of the control connection also behind bytes the bridge sent first.
+// checkAlive() sees the end of the control connection also behind bytes the bridge sent first,
+// and the bytes alone are no end.
 TEST(CheckAliveTest, SeesTheBridgeEndTheControlConnectionBehindUnreadBytes) {
   for (bool closes : {false, true}) {
     FakeBridge bridge;
-    bridge.on("SESSION CREATE", [closes](BridgeConnection& conn, const std::string&) {
+    const auto arrived = bridge.makeGate();
+    bridge.on("SESSION CREATE", [closes, arrived](BridgeConnection& conn, const std::string&) {
       conn.sendSplit({kCreated, kRefused});  // the client reads its reply before the rest comes
-      if (closes) conn.close();
+      conn.waitUntilPeerHas(false);
+      closes ? conn.close() : arrived->open();
     });
     SAM::StreamSession session("nick", kHost, bridge.port(), "TRANSIENT", "");
-    if (closes) bridge.waitUntilClosed(0);
+    closes ? bridge.waitUntilClosed(0) : arrived->wait();
     EXPECT_EQ(session.checkAlive(), !closes);
     EXPECT_EQ(session.isSick(), closes);
     EXPECT_EQ(session.getLastError().code, closes ? ErrorCode::CLOSED : ErrorCode::NONE);

@@ -87,6 +87,13 @@ int openDescriptors() { return static_cast<int>(descriptors().size()); }
 int loopbackSocket(uint16_t& port, int backlog) {
   const int fd = boundSocket(SOCK_STREAM, "127.0.0.1", 0, port);
   if (backlog >= 0 && ::listen(fd, backlog) != 0) throw std::runtime_error("cannot listen");
+  if (backlog == 0) {  // a connection stays in the accept queue after its own end is closed
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in self = addressOf("127.0.0.1", port);
+    if (::connect(queued, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0)
+      throw std::runtime_error("cannot fill the accept queue");
+    ::close(queued);
+  }
   return fd;
 }
 
@@ -105,15 +112,14 @@ bool BridgeConnection::send(const std::string& bytes) {
 
 void BridgeConnection::sendSplit(const std::vector<std::string>& pieces) {
   for (std::size_t i = 0; i < pieces.size(); ++i) {
-    if (i > 0) waitUntilPeerHasRead();
+    if (i > 0) waitUntilPeerHas(true);
     send(pieces[i]);
   }
 }
 
-// Waits until the client's socket has received every byte sent so far and none is left in its
-// receive queue; gives up once the connection is closed or the client's descriptor is another
-// socket, so that a client that stops reading cannot hold up the shutdown.
-void BridgeConnection::waitUntilPeerHasRead() {
+// Gives up once the connection is closed or the client's descriptor is another socket, so that a
+// client that stops reading cannot hold up the shutdown.
+void BridgeConnection::waitUntilPeerHas(bool read) {
   const auto client = std::make_pair(peerPort_, portsOf(fd_).first);
   int fd = -1;
   for (int candidate : descriptors()) {
@@ -125,7 +131,7 @@ void BridgeConnection::waitUntilPeerHasRead() {
     int unread = 0;
     if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
         ioctl(fd, FIONREAD, &unread) != 0 ||
-        (info.tcpi_bytes_received >= sentBytes_ && unread == 0)) {
+        (info.tcpi_bytes_received >= sentBytes_ && (unread == 0 || !read))) {
       return;
     }
     std::this_thread::yield();

@@ -22,7 +22,8 @@ const std::string& testKeyPriv();
 const std::string& testKeyPub();
 int openDescriptors();
 // A TCP socket on a free loopback port (written to `port`) that listens with `backlog`, or is
-// only bound when `backlog` is negative, so that connects to it are refused.
+// only bound when `backlog` is negative, so that connects to it are refused. A backlog of 0
+// holds one connection, which is made at once: no connect to it is answered after that.
 int loopbackSocket(uint16_t& port, int backlog);
 
 // A one-shot barrier: wait() blocks until open() has been called.
@@ -50,6 +51,9 @@ class BridgeConnection {
   // Sends each piece once the client (in this process) has taken every byte before it out of
   // its receive queue, so that it sees the pieces in separate receives.
   void sendSplit(const std::vector<std::string>& pieces);
+  // Waits until every byte sent so far is in the client's receive queue and, with `read`, out of
+  // it again: taken by the client.
+  void waitUntilPeerHas(bool read);
   std::string readLine();  // the next line with its "\n", or "" when the client closed first
   std::string readSome(std::size_t limit = 65536);  // at most `limit` bytes; "" at the end
   std::string readAll();                            // until the client closes
@@ -60,7 +64,6 @@ class BridgeConnection {
 
  private:
   bool receive(std::size_t limit);
-  void waitUntilPeerHasRead();
 
   int fd_;
   int id_;

@@ -54,7 +54,7 @@ class VELQOR_EXPORT I2pSocket {
   /// As above, with `limits` for the connect, the handshake and every later call.
   I2pSocket(const sockaddr_in& addr, const TimeLimits& limits);
   /// Opens a new connection, with its own handshake, to the address of `other`, with the time
-  /// limits of `other`. Nothing of `other` is shared or changed.
+  /// limits of `other`; getHost() is that of `other`. Nothing of `other` is shared or changed.
   I2pSocket(const I2pSocket& other);
   /// Not assignable: a socket is one connection. Make a new object instead.
   I2pSocket& operator=(const I2pSocket&) = delete;
