@@ -44,14 +44,14 @@ TEST(Load, FiftySessionsAtOnceAndTwoHundredEchoStreamsFromOneThread) {
     SAM::StreamSession& client = *sessions[1];
     // The accepts wait at the bridge before the clients come: i2pd closes incoming streams
     // beyond 128 that find no accept.
-    std::vector<std::unique_ptr<Operation>> streams;
-    for (int i = 0; i < 200; ++i) streams.push_back(Operation::startAccept(server, false));
-    velqor_test::waitUntilAccepting(streams);
-    for (int i = 0; i < 200; ++i) {
-      streams.push_back(Operation::startConnect(client, server.getMyDestination().pub, false));
-    }
+    std::vector<std::unique_ptr<Operation>> accepts;
+    for (int i = 0; i < 200; ++i) accepts.push_back(Operation::startAccept(server, false));
+    velqor_test::waitUntilAccepting(accepts);
+    const auto connect = [&] {
+      return Operation::startConnect(client, server.getMyDestination().pub, false);
+    };
     const velqor_test::EchoOutcome outcome =
-        velqor_test::pumpEchoes(std::move(streams), 64 << 10, 60000);
+        velqor_test::pumpEchoes(std::move(accepts), connect, 200, 64 << 10, 60000);
     EXPECT_TRUE(outcome.ok()) << outcome.wrong << " wrong, " << outcome.failed << " failed ("
                               << outcome.failure << "), " << outcome.stalled << " stalled\n"
                               << router.logTail();

@@ -69,8 +69,9 @@ bool areEchoBytes(const char* piece, int stream, std::size_t offset, std::size_t
   return true;
 }
 
-EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> operations, std::size_t size,
-                       int stallMs, const std::function<void()>& onStream) {
+EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> accepts,
+                       const std::function<std::unique_ptr<Operation>()>& connect, int clients,
+                       std::size_t size, int stallMs, const std::function<void()>& onStream) {
   EchoOutcome outcome;
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<Slot> slots;  // by descriptor
@@ -81,24 +82,29 @@ EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> operations, std::
     ::epoll_ctl(ep, how, fd, &event);
     slot.events = events;
   };
-  int clients = 0;
-  int clientsDone = 0, number = 0;
+  int clientsDone = 0, number = 0, started = 0, connecting = 0;
   const auto failed = [&](const Operation& op) {
     if (outcome.failure.empty()) outcome.failure = op.error().reason;
     ++outcome.failed;
     if (op.kind() == Operation::Kind::STREAM_CONNECT) ++clientsDone;
   };
-  for (std::unique_ptr<Operation>& op : operations) {
+  const auto add = [&](std::unique_ptr<Operation> op) {
     const int fd = op->descriptor();
-    if (op->kind() == Operation::Kind::STREAM_CONNECT) ++clients;
-    if (fd < 0) {
-      failed(*op);
-      continue;
-    }
+    if (fd < 0) return failed(*op);
     if (slots.size() <= static_cast<std::size_t>(fd)) slots.resize(fd + 1);
     slots[fd].op = std::move(op);
     watch(fd, slots[fd], epollEventsOf(*slots[fd].op), EPOLL_CTL_ADD);
-  }
+  };
+  // Connects go out as earlier ones end, so that no more than kConnectsAtOnce are under way.
+  const auto startConnects = [&] {
+    for (; started < clients && connecting < kConnectsAtOnce; ++started) {
+      std::unique_ptr<Operation> op = connect();
+      if (op->progress() == Operation::Progress::PENDING) ++connecting;
+      add(std::move(op));
+    }
+  };
+  for (std::unique_ptr<Operation>& op : accepts) add(std::move(op));
+  startConnects();
   char buffer[kEchoPiece];
   epoll_event ready[256];
   while (clientsDone < clients) {
@@ -112,6 +118,10 @@ EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> operations, std::
       Slot& slot = slots[fd];
       if (slot.op) {
         const Operation::Progress progress = slot.op->step();
+        if (progress != Operation::Progress::PENDING &&
+            slot.op->kind() == Operation::Kind::STREAM_CONNECT) {
+          --connecting;
+        }
         if (progress == Operation::Progress::FAILED) {
           failed(*slot.op);
           slot.op.reset();  // which closes its descriptor, and takes it out of epoll
@@ -131,6 +141,7 @@ EchoOutcome pumpEchoes(std::vector<std::unique_ptr<Operation>> operations, std::
           if (onStream) onStream();
           watch(fd, slot, slot.stream.echo ? EPOLLIN : EPOLLIN | EPOLLOUT, EPOLL_CTL_MOD);
         }
+        startConnects();
         continue;
       }
       Stream& s = slot.stream;
