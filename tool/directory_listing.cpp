@@ -268,14 +268,15 @@ void checkListed(SAM::StreamSession& session, const std::vector<CheckTarget>& ta
     progress->show(" checked " + std::to_string(checked) + " of " + total + ", " +
                    std::to_string(up) + " up");
   };
-  const CheckEnd end = checkSites(session, targets, limits, onResult, onProgress);
+  std::string sessionFailure;
+  const CheckEnd end = checkSites(session, targets, limits, onResult, onProgress, &sessionFailure);
   progress.reset();
   report.finish(log);
   if (out.fail()) throw RunFailure("error writing standard output", "cannot write standard output");
   if (end == CheckEnd::kRanOutOfTime) throw deadline.ranOut("checking the eepsites", errorLine);
   if (end == CheckEnd::kSessionFailed) {
-    throw RunFailure(errorLine, "the SAM session failed while checking the eepsites: " +
-                                    session.getLastError().reason);
+    throw RunFailure(errorLine,
+                     "the SAM session failed while checking the eepsites: " + sessionFailure);
   }
 }
 

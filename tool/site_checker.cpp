@@ -111,6 +111,8 @@ class Checker {
     return ranOut_ ? CheckEnd::kRanOutOfTime : CheckEnd::kAll;
   }
 
+  const std::string& sessionFailure() const { return sessionFailure_; }
+
  private:
   void start(std::size_t index) {
     const CheckTarget& target = targets_[index];
@@ -183,7 +185,9 @@ class Checker {
     const SAM::Operation::Progress progress = probe.connecting->progress();
     if (progress == SAM::Operation::Progress::PENDING) return;
     if (progress == SAM::Operation::Progress::FAILED) {
-      return end(probe, down(connectCause(probe, probe.connecting->error())));
+      const SAM::Error& error = probe.connecting->error();
+      if (session_.isSick() && sessionFailure_.empty()) sessionFailure_ = error.reason;
+      return end(probe, down(connectCause(probe, error)));
     }
     std::string kept;
     probe.fd = probe.connecting->releaseDescriptor(kept);
@@ -323,15 +327,19 @@ class Checker {
   std::size_t checked_ = 0;
   std::size_t up_ = 0;
   bool sessionFailed_ = false;
-  bool ranOut_ = false;  // the run's limit ended a probe or left targets unchecked
+  bool ranOut_ = false;         // the run's limit ended a probe or left targets unchecked
+  std::string sessionFailure_;  // the reason of the failure that made the session sick
 };
 
 }  // namespace
 
 CheckEnd checkSites(SAM::StreamSession& session, const std::vector<CheckTarget>& targets,
                     const CheckLimits& limits, const CheckResultSink& onResult,
-                    const CheckProgressSink& onProgress) {
-  return Checker(session, targets, limits, onResult, onProgress).run();
+                    const CheckProgressSink& onProgress, std::string* sessionFailure) {
+  Checker checker(session, targets, limits, onResult, onProgress);
+  const CheckEnd end = checker.run();
+  if (sessionFailure != nullptr) *sessionFailure = checker.sessionFailure();
+  return end;
 }
 
 }  // namespace tessivar

@@ -55,9 +55,11 @@ using CheckProgressSink = std::function<void(std::size_t checked, std::size_t up
 //     rest are not checked, and the check ends with kRanOutOfTime.
 // Everything runs in the calling thread, in poll(), on the session's bridge; every descriptor
 // it opens is closed when it returns. The session's time limits are changed for each probe.
+// With kSessionFailed, `sessionFailure` (when given) gets the reason of the probe's failure
+// that made the session sick.
 CheckEnd checkSites(SAM::StreamSession& session, const std::vector<CheckTarget>& targets,
                     const CheckLimits& limits, const CheckResultSink& onResult,
-                    const CheckProgressSink& onProgress);
+                    const CheckProgressSink& onProgress, std::string* sessionFailure = nullptr);
 
 }  // namespace tessivar
 
