@@ -1,4 +1,5 @@
-# tessivar: row scanning rate next to grep, long lines, and the tool's peak memory.
+# tessivar: row scanning rate next to grep, long lines, the tool's peak memory, and (with
+# --check) its probes of 200 slow sites at once and one after another.
 if(TARGET tessivar_core)
   add_executable(bench_tool
     ${CMAKE_CURRENT_LIST_DIR}/tool_bench.cpp

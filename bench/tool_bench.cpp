@@ -4,7 +4,10 @@
 //  3. the peak memory of the real tessivar binary fetching a 16 MiB and a 64 MiB page from a
 //     fake bridge and site in this process (it should not grow with the page);
 //  4. the whole run of the tessivar binary on the 64 MiB page, from start to exit, next to
-//     `grep -c -E` over the same page once saved (the target is at most twice grep's time).
+//     `grep -c -E` over the same page once saved (the target is at most twice grep's time);
+//  5. (alone with --check) tessivar --check on 200 listed sites of the fake bridge that each
+//     answer 50 ms after the request: the check's time with --jobs=64, next to one probe's and
+//     to 200 probes one after another (--jobs=1).
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -17,6 +20,7 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "fake_bridge.hpp"
@@ -224,6 +228,71 @@ void compareWholeRunWithGrep(const std::string& dir, const std::string& page,
   std::printf("  ratio          %8.2f of grep's time (target <= 2.00)\n", toolTime / grepTime);
 }
 
+// A valid public destination of its own for each `n` below 4096: the test key's with its
+// first two characters changed.
+std::string siteDestination(std::size_t n) {
+  static const char base64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-~";
+  return std::string{base64[n / 64 % 64], base64[n % 64]} + velqor_test::testKeyPub().substr(2);
+}
+
+// A fake bridge whose directory lists `sites` eepsites, each answering `delay` after the
+// request; the directory itself answers at once.
+void serveSlowSites(velqor_test::FakeBridge& bridge, std::size_t sites,
+                    std::chrono::milliseconds delay) {
+  std::string page;
+  for (std::size_t i = 0; i < sites; ++i) page += TestPageWriter::row(i, siteDestination(i));
+  const std::string directory = velqor_test::testKeyPub();
+  bridge.on("NAMING LOOKUP", "NAMING REPLY RESULT=OK NAME=site VALUE=" + directory + "\n");
+  bridge.on("STREAM CONNECT", [page, delay, directory](velqor_test::BridgeConnection& conn,
+                                                       const std::string& line) {
+    const bool isDirectory = line.find("DESTINATION=" + directory + " ") != std::string::npos;
+    conn.send("STREAM STATUS RESULT=OK\n");
+    for (std::string got = conn.readLine(); !got.empty() && got != "\r\n";) got = conn.readLine();
+    if (isDirectory) {
+      conn.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size()) + "\r\n\r\n" +
+                page);
+    } else {
+      std::this_thread::sleep_for(delay);
+      conn.send("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    }
+    conn.readAll();  // until the client closes the stream
+    conn.close();
+  });
+}
+
+void benchmarkCheck(const std::string& outPath) {
+  const std::size_t sites = 200;
+  const std::chrono::milliseconds delay(50);
+  std::printf("tessivar --check, sites answering %lld ms after the request (medians of 3):\n",
+              static_cast<long long>(delay.count()));
+  const auto median3 = [&](std::size_t listed, std::vector<std::string> options) {
+    velqor_test::FakeBridge bridge;
+    serveSlowSites(bridge, listed, delay);
+    options.insert(options.begin(), "--sam=127.0.0.1:" + std::to_string(bridge.port()));
+    std::vector<double> seconds;
+    Run run;
+    for (int round = 0; round < 3; ++round) {
+      run = runTool(options, outPath);
+      seconds.push_back(run.seconds);
+    }
+    std::printf("  %3zu sites %-28s %7.3f s  (exit %d, \"%s\")\n", listed,
+                options.size() > 1 ? options.back().c_str() : "listed only", median(seconds),
+                run.exitStatus, run.lastLine.c_str());
+    return median(seconds);
+  };
+  const double listing = median3(sites, {});
+  const double one = median3(1, {"--check", "--format=json", "--jobs=64"}) - median3(1, {});
+  const double parallel = median3(sites, {"--check", "--format=json", "--jobs=64"}) - listing;
+  const double sequential = median3(sites, {"--check", "--format=json", "--jobs=1"}) - listing;
+  std::printf("  one probe                  %7.3f s\n", one);
+  std::printf("  200 probes, --jobs=64      %7.3f s  (%.1f probes' time)\n", parallel,
+              parallel / one);
+  std::printf("  200 probes, --jobs=1       %7.3f s  (%.1f probes' time)\n", sequential,
+              sequential / one);
+  std::printf("  ratio --jobs=64 / --jobs=1 %7.3f  (200 sequential probes: %.3f s)\n",
+              parallel / sequential, 200 * one);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -239,6 +308,13 @@ int main(int argc, char** argv) {
   setenv("TMPDIR", dir.c_str(), 1);  // the tool's own temporary copy goes here as well
   setenv("LC_ALL", "C", 1);          // grep then matches bytes, as the tool does
 
+  const std::string outPath = dir + "/stdout.txt";  // of the programs run and measured
+  if (argc > 1 && std::string(argv[1]) == "--check") {
+    benchmarkCheck(outPath);
+    std::remove(outPath.c_str());
+    rmdir(dir.c_str());
+    return 0;
+  }
   const std::string largePage = dir + "/page-64MiB.html";
   const std::string smallPage = dir + "/page-16MiB.html";
   if (TestPageWriter(64u << 20, 130000).write(largePage) < 0 ||
@@ -247,7 +323,6 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const std::string outPath = dir + "/stdout.txt";  // of the programs run and measured
   const tessivar::RowScanner scanner;
   compareWithGrep(largePage, scanner, outPath);
   scanLongLines(scanner);

@@ -64,6 +64,18 @@ bool parseSeconds(const std::string& text, std::chrono::milliseconds& limit) {
   return true;
 }
 
+// A whole number from 1 to `max`.
+bool parseCount(const std::string& text, int max, int& count) {
+  if (text.empty() || text.size() > 6 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const int value = std::stoi(text);
+  if (value < 1 || value > max) return false;
+  count = value;
+  return true;
+}
+
 }  // namespace
 
 CommandLine::CommandLine(int argc, const char* const* argv) {
@@ -77,6 +89,9 @@ CommandLine::CommandLine(int argc, const char* const* argv) {
     } else if (!parseOption(argument) && action_ == Action::kRun) {
       failWith("unknown option '" + argument + "'");
     }
+  }
+  if (action_ == Action::kRun && !settings_.check && !checkOption_.empty()) {
+    failWith(checkOption_ + " needs --check");
   }
 }
 
@@ -99,6 +114,34 @@ bool CommandLine::parseOption(const std::string& argument) {
   } else if (startsWith(argument, "--timeout=", value)) {
     if (!parseSeconds(value, settings_.timeout)) {
       failWith("--timeout wants a number of seconds (0 for no limit), not '" + value + "'");
+    }
+  } else if (startsWith(argument, "--stall-timeout=", value)) {
+    if (!parseSeconds(value, settings_.stallTimeout)) {
+      failWith("--stall-timeout wants a number of seconds (0 for no limit), not '" + value + "'");
+    }
+  } else if (argument == "--check") {
+    settings_.check = true;
+  } else if (startsWith(argument, "--jobs=", value)) {
+    checkOption_ = "--jobs";
+    if (!parseCount(value, kMaxJobs, settings_.jobs)) {
+      failWith("--jobs wants a number from 1 to " + std::to_string(kMaxJobs) + ", not '" + value +
+               "'");
+    }
+  } else if (startsWith(argument, "--check-timeout=", value)) {
+    checkOption_ = "--check-timeout";
+    if (!parseSeconds(value, settings_.checkTimeout)) {
+      failWith("--check-timeout wants a number of seconds (0 for no limit), not '" + value + "'");
+    }
+  } else if (startsWith(argument, "--format=", value)) {
+    checkOption_ = "--format";
+    if (value == "table") {
+      settings_.format = CheckFormat::kTable;
+    } else if (value == "tsv") {
+      settings_.format = CheckFormat::kTsv;
+    } else if (value == "json") {
+      settings_.format = CheckFormat::kJson;
+    } else {
+      failWith("--format wants table, tsv or json, not '" + value + "'");
     }
   } else if (startsWith(argument, "--site=", value)) {
     if (value.empty() || hasControlCharacter(value) || value.find(' ') != std::string::npos) {
@@ -125,7 +168,9 @@ void CommandLine::failWith(const std::string& why) {
 
 std::string CommandLine::usage() {
   return "Usage: tessivar [--sam=HOST:PORT] [--site=NAME] [--i2cp-options=TEXT] "
-         "[--timeout=SECONDS] [OUTPUT_FILE]\n"
+         "[--timeout=SECONDS]\n"
+         "                [--stall-timeout=SECONDS] [--check [--jobs=N] [--check-timeout=SECONDS]\n"
+         "                [--format=table|tsv|json]] [OUTPUT_FILE]\n"
          "Try 'tessivar --help' for more information.\n";
 }
 
@@ -148,11 +193,26 @@ std::string CommandLine::help() {
          "                       \"inbound.length=0 outbound.length=0\" (default none)\n"
          "  --timeout=SECONDS    time limit of the whole run; each step gets what is left\n"
          "                       (default 600; 0 for no limit; a fraction like 2.5 is fine)\n"
+         "  --stall-timeout=SECONDS\n"
+         "                       fail when the page sends nothing for this long\n"
+         "                       (default 60; 0 for no limit)\n"
+         "  --check              after the listing, probe every listed eepsite through the\n"
+         "                       same session (GET /) and report, instead of the host list,\n"
+         "                       whether it answered, the HTTP status, the time to the\n"
+         "                       first byte, the address used and why it did not answer\n"
+         "  --jobs=N             probes under way at once, 1 to 256 (default 16)\n"
+         "  --check-timeout=SECONDS\n"
+         "                       time limit of each probe: connect, request and status\n"
+         "                       line (default 60; 0 for no limit)\n"
+         "  --format=FORMAT      the check's report: table (default on a terminal), tsv\n"
+         "                       (default otherwise: host, state, status, milliseconds, via,\n"
+         "                       cause; the summary goes to standard error) or json (JSON\n"
+         "                       Lines: an object per site, then a summary object)\n"
          "  -h, --help           show this help and exit\n"
          "  --version            show the version and exit\n"
          "\n"
          "A failed run says why on a line \"tessivar: ...\" and ends standard error with one\n"
-         "line \"Error: ...\".\n"
+         "line \"Error: ...\". A site that does not answer --check never fails the run.\n"
          "Exit status: 0 on success, 1 when the run fails or runs out of time, 2 on a usage\n"
          "error.\n";
 }

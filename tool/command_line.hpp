@@ -13,6 +13,11 @@ namespace tessivar {
 //   --site=NAME          the directory site's host name or .b32.i2p address
 //   --timeout=SECONDS    the time limit of the whole run (0: none; a fraction is allowed)
 //   --i2cp-options=TEXT  I2CP options for the session
+//   --stall-timeout=SECONDS  the limit of each read of the page (0: none)
+//   --check              probe the listed eepsites; with it only:
+//     --jobs=N             1 to kMaxJobs probes at once
+//     --check-timeout=SECONDS  the limit of each probe (0: none)
+//     --format=table|tsv|json  the report's form
 //   -h, --help           help on standard output
 //   --version            the version on standard output
 //   --                   every later argument is an operand
@@ -22,6 +27,7 @@ namespace tessivar {
 class CommandLine {
  public:
   enum class Action { kRun, kShowHelp, kShowVersion, kUsageError };
+  static constexpr int kMaxJobs = 256;
 
   // Parses argv[1] to argv[argc - 1].
   CommandLine(int argc, const char* const* argv);
@@ -44,6 +50,7 @@ class CommandLine {
   Action action_ = Action::kRun;
   RunSettings settings_;
   std::string error_;
+  std::string checkOption_;  // the last option given that needs --check
 };
 
 }  // namespace tessivar

@@ -17,10 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "check_report.hpp"
+#include "check_target.hpp"
 #include "file_line_reader.hpp"
 #include "http_response_reader.hpp"
 #include "progress_line.hpp"
 #include "row_scanner.hpp"
+#include "site_checker.hpp"
 #include "temp_file.hpp"
 
 namespace tessivar {
@@ -61,6 +64,12 @@ class RunDeadline {
     return limits;
   }
 
+  // When the run ends; the clock's largest time without a limit.
+  std::chrono::steady_clock::time_point end() const {
+    return limit_.count() == 0 ? Clock::time_point::max() : start_ + limit_;
+  }
+  bool hasPassed() const { return Clock::now() >= end(); }
+
   RunFailure ranOut(const std::string& phase, const char* errorLine) const {
     std::ostringstream seconds;
     seconds << std::chrono::duration<double>(limit_).count();
@@ -90,11 +99,24 @@ std::string requestFor(const std::string& siteHost) {
          "\r\n";
 }
 
+// Why a read of the page that got nothing for `stallLimit` fails the run.
+std::string stallCause(std::chrono::milliseconds stallLimit, std::uint64_t received) {
+  std::ostringstream seconds;
+  seconds << std::chrono::duration<double>(stallLimit).count() << " s";
+  if (received == 0) {
+    return "the site sent nothing for " + seconds.str() +
+           " after the stream opened (is it down? see --stall-timeout)";
+  }
+  return "the page stopped coming: nothing for " + seconds.str() + " after " +
+         std::to_string(received) + " bytes (see --stall-timeout)";
+}
+
 // Reads the response from `stream` until its body is complete and saves the body to `page`,
-// each read within the time left of the run. Only the peer's end of the stream ends a body
+// each read within the time left of the run and within `stallLimit` (0: none) of nothing
+// coming. Only the peer's end of the stream ends a body
 // that runs to the end: a read that fails otherwise fails the run, never cuts the page short.
 void saveBody(SAM::I2pSocket& stream, TempFile& page, const RunDeadline& deadline,
-              ProgressLine* progress) {
+              std::chrono::milliseconds stallLimit, ProgressLine* progress) {
   const std::string reading = "reading the page";
   const char* const errorLine = "Error reading result";
   HttpResponseReader response([&page](const char* data, std::size_t size) {
@@ -106,7 +128,9 @@ void saveBody(SAM::I2pSocket& stream, TempFile& page, const RunDeadline& deadlin
   std::uint64_t received = 0;
   if (progress != nullptr) progress->showBytes(received);
   while (!response.isDone() && !response.hasFailed()) {
-    stream.setTimeLimits(deadline.limitsFor(reading, errorLine));
+    SAM::TimeLimits limits = deadline.limitsFor(reading, errorLine);
+    limits.read = stallLimit;  // each read until its first byte
+    stream.setTimeLimits(limits);
     const std::string bytes = stream.read();
     if (!bytes.empty()) {
       received += bytes.size();
@@ -116,6 +140,9 @@ void saveBody(SAM::I2pSocket& stream, TempFile& page, const RunDeadline& deadlin
       response.finish();
     } else {
       const SAM::Error& error = stream.getLastError();
+      if (error.code == SAM::ErrorCode::TIMED_OUT && !deadline.hasPassed()) {
+        throw RunFailure(errorLine, stallCause(stallLimit, received));
+      }
       throw deadline.failure(reading, errorLine, error, "reading the page failed: " + error.reason);
     }
   }
@@ -132,8 +159,10 @@ std::string readBackCause(const TempFile& page) {
   return "cannot read back the copy of the page " + page.path() + ": " + std::strerror(errno);
 }
 
-// Scans the saved page line by line; returns the number of rows found.
-std::int64_t listRows(TempFile& page, std::ostream& out, std::ofstream& outputFile) {
+// Scans the saved page line by line; returns the number of rows found. Each row's host goes to
+// `out`, or, with `targets`, the row's check target to `targets` instead.
+std::int64_t listRows(TempFile& page, std::ostream& out, std::ofstream& outputFile,
+                      std::vector<CheckTarget>* targets) {
   if (!page.rewind()) throw RunFailure("error ifstream", readBackCause(page));
   const RowScanner scanner;
   if (!scanner.ok()) {
@@ -162,8 +191,12 @@ std::int64_t listRows(TempFile& page, std::ostream& out, std::ofstream& outputFi
   std::int64_t count = 0;
   while (lines.next(line)) {
     if (!scanner.search(line, groups)) continue;
-    put(out, hosts, groups[0]);
-    put(out, hosts, "; ");
+    if (targets != nullptr) {
+      targets->push_back(checkTargetOf(groups[0], groups[1], groups[2]));
+    } else {
+      put(out, hosts, groups[0]);
+      put(out, hosts, "; ");
+    }
     if (outputFile.is_open()) {
       const std::string_view fields[] = {groups[0], "  ", groups[1], "  ", groups[2], "\r\n"};
       for (std::string_view text : fields) put(outputFile, listed, text);
@@ -242,6 +275,48 @@ void openOutput(const std::string& path, std::optional<TempFile>& rows, std::str
   }
 }
 
+// Probes the listed eepsites through `session` and writes the report to `out`. Sites that do
+// not answer are results; the check fails the run only when the run's limit or the session
+// ends it, and then after the report.
+void checkListed(SAM::StreamSession& session, const std::vector<CheckTarget>& targets,
+                 const RunSettings& settings, const RunDeadline& deadline, std::ostream& out,
+                 std::ostream& log) {
+  const char* const errorLine = "Error checking eepsites";
+  CheckFormat format = settings.format;
+  if (format == CheckFormat::kAuto) {
+    format = settings.outputOnTerminal ? CheckFormat::kTable : CheckFormat::kTsv;
+  }
+  CheckReport report(out, format, targets);
+  const std::string total = std::to_string(targets.size());
+  std::optional<ProgressLine> progress;
+  progress.emplace(log, settings.progressOnTerminal, "Check " + total + " eepsites ...", false);
+  // Lines of the report on the progress line's terminal go between its pauses.
+  const bool sameTerminal = settings.progressOnTerminal && settings.outputOnTerminal;
+  CheckLimits limits;
+  limits.jobs = static_cast<std::size_t>(settings.jobs);
+  limits.perProbe = settings.checkTimeout;
+  limits.runDeadline = deadline.end();
+  const CheckResultSink onResult = [&](std::size_t index, const CheckResult& result) {
+    if (sameTerminal) progress->pause();
+    report.add(targets[index], result);
+    if (sameTerminal) progress->resume();
+  };
+  const CheckProgressSink onProgress = [&](std::size_t checked, std::size_t up) {
+    progress->show(" checked " + std::to_string(checked) + " of " + total + ", " +
+                   std::to_string(up) + " up");
+  };
+  std::string sessionFailure;
+  const CheckEnd end = checkSites(session, targets, limits, onResult, onProgress, &sessionFailure);
+  progress.reset();
+  report.finish(log);
+  if (out.fail()) throw RunFailure("error writing standard output", "cannot write standard output");
+  if (end == CheckEnd::kRanOutOfTime) throw deadline.ranOut("checking the eepsites", errorLine);
+  if (end == CheckEnd::kSessionFailed) {
+    throw RunFailure(errorLine,
+                     "the SAM session failed while checking the eepsites: " + sessionFailure);
+  }
+}
+
 void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   std::ofstream outputFile;
   std::optional<TempFile> rows;  // the rows until the run has succeeded
@@ -296,19 +371,22 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
   }
 
   log << "Read result ..." << std::endl;
-  TempFile page;
-  if (!page.isOpen()) {
+  std::optional<TempFile> page;
+  page.emplace();
+  if (!page->isOpen()) {
     throw RunFailure("error ofstream 2", "cannot create the copy of the page in " +
                                              TempFile::directory() + ": " + std::strerror(errno));
   }
-  log << "Temp file: " << page.path() << std::endl;
+  log << "Temp file: " << page->path() << std::endl;
   if (terminal) progress.emplace(log, terminal, "Received", false);
-  saveBody(stream, page, deadline, progress ? &*progress : nullptr);
+  saveBody(stream, *page, deadline, settings.stallTimeout, progress ? &*progress : nullptr);
   progress.reset();
   stream.close();
 
   log << "Evaluate result ..." << std::endl;
-  const std::int64_t count = listRows(page, out, outputFile);
+  std::vector<CheckTarget> targets;
+  const std::int64_t count = listRows(*page, out, outputFile, settings.check ? &targets : nullptr);
+  page.reset();  // the copy is not needed any more
   if (outputFile.is_open()) {
     outputFile.close();
     if (outputFile.fail()) {
@@ -316,9 +394,15 @@ void run(const RunSettings& settings, std::ostream& out, std::ostream& log) {
                        "cannot write the output file " + *settings.outputPath);
     }
   }
-  out << std::endl;
-  out << count << " eepsites" << std::endl;
-  if (out.fail()) throw RunFailure("error writing standard output", "cannot write standard output");
+  if (settings.check) {
+    checkListed(session, targets, settings, deadline, out, log);
+  } else {
+    out << std::endl;
+    out << count << " eepsites" << std::endl;
+    if (out.fail()) {
+      throw RunFailure("error writing standard output", "cannot write standard output");
+    }
+  }
   if (rows && !rows->renameTo(target)) {
     throw RunFailure("error writing output file",
                      "cannot replace the output file " + target + ": " + std::strerror(errno));

@@ -26,5 +26,6 @@ int main(int argc, char** argv) {
   tessivar::TempFile::removeOnTerminatingSignals();
   tessivar::RunSettings settings = commandLine.settings();
   settings.progressOnTerminal = isatty(STDERR_FILENO) == 1;
+  settings.outputOnTerminal = isatty(STDOUT_FILENO) == 1;
   return tessivar::runDirectoryListing(settings, std::cout, std::clog, std::cerr);
 }

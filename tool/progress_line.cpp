@@ -19,19 +19,35 @@ void ProgressLine::tick() {
                          [this] { return finished_; })) {
       return;
     }
-    if (!showsBytes_) write(" " + std::to_string(seconds) + " s");
+    if (!shows_) write(" " + std::to_string(seconds) + " s");
   }
 }
 
 void ProgressLine::showBytes(std::uint64_t count) {
+  if (terminal_) show(" " + std::to_string(count) + " bytes");
+}
+
+void ProgressLine::show(const std::string& suffix) {
   if (!terminal_) return;
   std::lock_guard<std::mutex> lock(mutex_);
-  bytes_ = count;
+  latest_ = suffix;
   const Clock::time_point now = Clock::now();
-  if (showsBytes_ && now - lastBytes_ < std::chrono::milliseconds(100)) return;
-  showsBytes_ = true;
-  lastBytes_ = now;
-  write(" " + std::to_string(count) + " bytes");
+  if (shows_ && now - lastShown_ < std::chrono::milliseconds(100)) return;
+  shows_ = true;
+  lastShown_ = now;
+  write(suffix);
+}
+
+void ProgressLine::pause() {
+  if (!terminal_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_ << '\r' << std::string(text_.size() + suffix_.size(), ' ') << '\r' << std::flush;
+}
+
+void ProgressLine::resume() {
+  if (!terminal_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  write(suffix_);
 }
 
 void ProgressLine::write(const std::string& suffix) {
@@ -46,7 +62,7 @@ void ProgressLine::finish() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) return;
     finished_ = true;
-    if (showsBytes_) write(" " + std::to_string(bytes_) + " bytes");
+    if (shows_) write(latest_);
     log_ << std::endl;
   }
   stop_.notify_all();

@@ -2,7 +2,9 @@
 // are all made at once before the tests (about 20 s each there, whatever else runs) and shared.
 #include <gtest/gtest.h>
 #include <velqor/velqor.h>
+#include <map>
 #include <random>
+#include <sstream>
 #include "fake_bridge.hpp"   // testKeyPriv(), testKeyPub()
 #include "i2pd_harness.hpp"  // <velqor/sam.hpp>, sockets, threads and files
 
@@ -17,9 +19,10 @@ constexpr char kSiteName[] = "velqor-site.i2p";  // the address book's name for 
 // rebuild alone: on i2pd 2.45 a destination taken again stops publishing its lease set.
 struct Shared {
   std::unique_ptr<StreamSession> client, fixed, transient, rebuildable;
-  std::unique_ptr<DatagramSession> datagrams[4];  // [0] and [1] DATAGRAM, [2] and [3] RAW
-  velqor_stream_session* c = nullptr;             // the C interface; connects and accepts
-  velqor_datagram_session* cDatagrams[2] = {};    // the C interface: DATAGRAM, RAW
+  std::unique_ptr<StreamSession> notFound, stopped;  // eepsites for tessivar --check
+  std::unique_ptr<DatagramSession> datagrams[4];     // [0] and [1] DATAGRAM, [2] and [3] RAW
+  velqor_stream_session* c = nullptr;                // the C interface; connects and accepts
+  velqor_datagram_session* cDatagrams[2] = {};       // the C interface: DATAGRAM, RAW
   std::unique_ptr<I2pdRouter> router;
 } shared;
 
@@ -32,13 +35,17 @@ class Environment : public ::testing::Environment {
       FAIL() << e.what();
     }
     const uint16_t port = shared.router->samPort();
-    const std::string keys[] = {"TRANSIENT", velqor_test::testKeyPriv(), "TRANSIENT", "TRANSIENT"};
+    const std::string keys[] = {"TRANSIENT", velqor_test::testKeyPriv(),
+                                "TRANSIENT", "TRANSIENT",
+                                "TRANSIENT", "TRANSIENT"};
     const SAM::TimeLimits limits{{}, {}, std::chrono::seconds(30)};  // read: for a lost datagram
-    std::future<std::unique_ptr<StreamSession>> streams[4];
+    std::future<std::unique_ptr<StreamSession>> streams[6];
     std::future<std::unique_ptr<DatagramSession>> datagrams[4];
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 6; ++i) {
       streams[i] = startMaking<StreamSession>("interop", kRouterHost, port, keys[i],
                                               i == 0 ? kZeroHopOptions : kServerSessionOptions);
+    }
+    for (int i = 0; i < 4; ++i) {
       datagrams[i] = startMaking<DatagramSession>(
           "interop", kRouterHost, port, i < 2 ? SAM::Message::DATAGRAM : SAM::Message::RAW,
           "TRANSIENT", kServerSessionOptions, limits);
@@ -63,6 +70,8 @@ class Environment : public ::testing::Environment {
     shared.fixed = made(streams[1]);
     shared.transient = made(streams[2]);
     shared.rebuildable = made(streams[3]);
+    shared.notFound = made(streams[4]);
+    shared.stopped = made(streams[5]);
     for (int i = 0; i < 4; ++i) shared.datagrams[i] = made(datagrams[i]);
     for (int i = 0; i < 2; ++i) shared.cDatagrams[i] = cDatagrams[i].get();
     velqor_limits_free(read);
@@ -262,15 +271,24 @@ TEST(CInterface, ConnectsAndAcceptsCarryingBytesBothWays) {
 
 #ifdef VELQOR_TESSIVAR_PATH
 // The real tessivar lists a directory page (several reads long, with a row to skip) served
-// through the library's forward, found by its b32 address (a user without its name does so).
-TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
+// through a forward of the test key's session, and, in a second run at the same time, checks
+// the sites it lists: that session itself (200), a site that answers 404, one whose session
+// has ended, and forty names the router does not know.
+TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForwardAndChecksThem) {
   std::string html = "<table><tr><td><a href=\"http://not-a-row.i2p/\">a</a></td></tr>\n", rows;
+  const auto addRow = [&](const std::string& host, const std::string& helper,
+                          const std::string& host2) {
+    html += "<tr><td><a href=\"http://" + host + "/?i2paddresshelper=" + helper +
+            "\">a</a> <a href=\"http://" + host2 + "/\">b</a></td></tr>\n";
+    rows += host + "  " + helper + "  " + host2 + "\r\n";
+  };
   for (int i = 10; i < 50; ++i) {
-    const std::string n = std::to_string(i), helper = "Ab~" + n + std::string(40, 'a' + i % 26);
-    html += "<tr><td><a href=\"http://site" + n + ".i2p/?i2paddresshelper=" + helper +
-            "\">a</a> <a href=\"http://mirror" + n + ".i2p/\">b</a></td></tr>\n";
-    rows += "site" + n + ".i2p  " + helper + "  mirror" + n + ".i2p\r\n";
+    const std::string n = std::to_string(i);
+    addRow("site" + n + ".i2p", "Ab~" + n + std::string(40, 'a' + i % 26), "mirror" + n + ".i2p");
   }
+  addRow("served.i2p", velqor_test::testKeyPub(), "s.i2p");
+  addRow("missing.i2p", shared.notFound->getMyDestination().pub, "m.i2p");
+  addRow("stopped.i2p", shared.stopped->getMyDestination().pub, "x.i2p");
   html += "</table>\n";
   LocalServer site([&html](int fd) {
     std::string request = receiveUntil(fd, "\r\n\r\n");
@@ -279,19 +297,58 @@ TEST(Tessivar, ListsTheEepsitesOfASitePublishedThroughForward) {
     ::send(fd, response.data(), response.size(), MSG_NOSIGNAL);  // blocks until all is queued
     return request;
   });
+  LocalServer notFound([](int fd) {
+    std::string request = receiveUntil(fd, "\r\n\r\n");
+    const std::string response = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+    ::send(fd, response.data(), response.size(), MSG_NOSIGNAL);
+    return request;
+  });
   // Silent: an HTTP server would answer a destination line with 400 Bad Request.
   ASSERT_TRUE(shared.fixed->forward(kRouterHost, site.port(), true).isOk);
+  ASSERT_TRUE(shared.notFound->forward(kRouterHost, notFound.port(), true).isOk);
+  shared.stopped.reset();  // its lease set may still be known to the router
   const std::string address = SAM::b32Address(velqor_test::testKeyPub());
   const std::string out = shared.router->file("tessivar");  // .txt: its output file
-  const std::string command = "timeout 120 " VELQOR_TESSIVAR_PATH " --sam=127.0.0.1:" +
-                              std::to_string(shared.router->samPort()) + " --site=" + address +
-                              " '--i2cp-options=" + kZeroHopOptions + "' " + out + ".txt >" + out +
-                              ".out 2>" + out + ".err </dev/null";
-  EXPECT_EQ(std::system(command.c_str()), 0) << readTextFile(out + ".err");  // about 20 s
-  EXPECT_NE(readTextFile(out + ".out").find("; \n40 eepsites\n"), std::string::npos);
+  const auto tessivar = [&](const std::string& options, const std::string& to) {
+    const std::string command = "timeout 120 " VELQOR_TESSIVAR_PATH " --sam=127.0.0.1:" +
+                                std::to_string(shared.router->samPort()) + " --site=" + address +
+                                " '--i2cp-options=" + kZeroHopOptions + "' " + options + " " + to +
+                                ".txt >" + to + ".out 2>" + to + ".err </dev/null";
+    return std::async(std::launch::async, [command] { return std::system(command.c_str()); });
+  };
+  auto listing = tessivar("", out);  // about 20 s each, at the same time
+  auto check = tessivar("--check --check-timeout=5", out + "-check");
+  EXPECT_EQ(listing.get(), 0) << readTextFile(out + ".err");
+  EXPECT_EQ(check.get(), 0) << readTextFile(out + "-check.err");
+  EXPECT_NE(readTextFile(out + ".out").find("; \n43 eepsites\n"), std::string::npos);
   EXPECT_EQ(readTextFile(out + ".txt"), rows);
+  EXPECT_EQ(readTextFile(out + "-check.txt"), rows);
   EXPECT_EQ(site.received(0).rfind("GET / HTTP/1.1\r\nHost: " + address + "\r\n", 0), 0u)
       << site.received(0);
+
+  // Each line: host, state, status, milliseconds, via, cause.
+  std::istringstream lines(readTextFile(out + "-check.out"));
+  std::map<std::string, std::string> reported;
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t tab = line.find('\t');
+    std::string fields = line.substr(tab + 1);
+    const std::size_t time = fields.find('\t', fields.find('\t') + 1) + 1;
+    const std::size_t timeEnd = fields.find('\t', time);
+    if (fields.substr(time, timeEnd - time) != "-") fields.replace(time, timeEnd - time, "T");
+    reported[line.substr(0, tab)] = fields;
+  }
+  EXPECT_EQ(reported.size(), 43u);
+  EXPECT_EQ(reported["served.i2p"], "up\t200\tT\thelper\t-");
+  EXPECT_EQ(reported["missing.i2p"], "up\t404\tT\thelper\t-");
+  const std::string stopped = reported["stopped.i2p"];
+  EXPECT_TRUE(stopped == "down\t-\t-\thelper\tno reply within 5 s" ||
+              stopped == "down\t-\t-\thelper\tunreachable (no lease set found)" ||
+              stopped == "down\t-\t-\thelper\trefused (the stream closed without a reply)")
+      << stopped;
+  EXPECT_EQ(reported["site10.i2p"], "down\t-\t-\tname\taddress unknown");
+  EXPECT_NE(readTextFile(out + "-check.err").find("\n43 eepsites, 2 answered\n"),
+            std::string::npos);
+  std::cerr << "stopped.i2p: " << stopped << "\n";  // i2pd's answer for it may vary
 }
 #endif
 

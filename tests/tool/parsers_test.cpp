@@ -1,9 +1,13 @@
-// The HTTP response reader (the row scanner's long lines are a row of the listing's table).
+// The HTTP response reader (the row scanner's long lines are a row of the listing's table), and
+// what --check connects to for a row.
 #include <gtest/gtest.h>
+#include <velqor/sam.hpp>
 
 #include <string>
 #include <vector>
 
+#include "check_target.hpp"
+#include "fake_bridge.hpp"
 #include "http_response_reader.hpp"
 
 namespace tessivar {
@@ -71,6 +75,43 @@ TEST(HttpResponseReaderTest, ReadsResponsesWholeAndByteByByte) {
   }
   HttpResponseReader throwing([](const char*, std::size_t) { throw std::runtime_error("full"); });
   EXPECT_THROW(throwing.feed((ok + "\r\nbody").data(), ok.size() + 6), std::runtime_error);
+}
+
+TEST(CheckTargetTest, TakesTheHelperOnlyWhenItIsAWholePublicDestination) {
+  std::vector<SAM::FullDestination> keys(3);  // EdDSA, old DSA (516 characters), ECDSA P-521
+  keys[0] = SAM::FullDestination(velqor_test::testKeyPub(), velqor_test::testKeyPriv(), false);
+  ASSERT_TRUE(SAM::loadKeyFile(VELQOR_TEST_DATA_DIR "/i2pd-dsa.dat", keys[1]).ok());
+  ASSERT_TRUE(SAM::loadKeyFile(VELQOR_TEST_DATA_DIR "/i2pd-p521.dat", keys[2]).ok());
+  ASSERT_EQ(keys[1].pub.size(), 516u);
+  for (const auto& key : keys) {
+    EXPECT_TRUE(isPublicDestination(key.pub)) << key.pub;
+    for (const std::string& wrong : {key.priv, key.pub.substr(0, key.pub.size() - 4),
+                                     key.pub + "AAAA", "+" + key.pub.substr(1)}) {
+      EXPECT_FALSE(isPublicDestination(wrong)) << wrong;
+    }
+  }
+  struct Case {
+    std::string host, helper, host2;
+    Via via;
+    std::string destination, hostHeader;
+  };
+  const std::string pub = velqor_test::testKeyPub(), b32 = SAM::b32Address(pub);
+  const std::vector<Case> cases = {
+      {"a.i2p", pub, b32, Via::kHelper, pub, "a.i2p"},
+      {b32, "x", "b.i2p", Via::kB32, b32, b32},
+      {"c.i2p", "x", b32, Via::kB32, b32, "c.i2p"},
+      {"d.i2p", "x", "e.i2p", Via::kName, "d.i2p", "d.i2p"},
+      // What could start a second SAM command or HTTP header is never sent.
+      {"f.i2p\r\nX: y", pub, "g.i2p", Via::kHelper, pub, b32},
+      {"f.i2p SILENT=true", "x", "g.i2p DESTINATION=x", Via::kNone, "", ""},
+      {"-h.i2p", "x", "x" + b32, Via::kNone, "", ""},
+  };
+  for (const Case& c : cases) {
+    const CheckTarget target = checkTargetOf(c.host, c.helper, c.host2);
+    EXPECT_EQ(target.via, c.via) << c.host;
+    EXPECT_EQ(target.destination, c.destination) << c.host;
+    EXPECT_EQ(target.hostHeader, c.hostHeader) << c.host;
+  }
 }
 
 }  // namespace

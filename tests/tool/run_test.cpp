@@ -1,14 +1,19 @@
 // tessivar's runs against the fake bridge and a scripted site: in-process for the listings and
 // their failures, and as the real binary for its command line, signals and terminal.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
+#include <velqor/sam.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -312,6 +318,24 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
       {"no whole page in time, though it trickles in",  // each read far within the limit
        [&] { hold("STREAM CONNECT", "STREAM STATUS RESULT=OK\nHTTP/1.1 200 OK\r\n\r\n<", true); },
        limit + "reading the page", "Error reading result"},
+      {"a site that sends nothing",
+       [&] {
+         settings_.stallTimeout = std::chrono::milliseconds(200);
+         settings_.timeout = std::chrono::seconds(60);
+         hold("STREAM CONNECT", "STREAM STATUS RESULT=OK\n");
+       },
+       "tessivar: the site sent nothing for 0.2 s after the stream opened (is it down? see "
+       "--stall-timeout)",
+       "Error reading result"},
+      {"a page that stops coming",
+       [&] {
+         settings_.stallTimeout = std::chrono::milliseconds(200);
+         settings_.timeout = std::chrono::seconds(60);
+         hold("STREAM CONNECT", "STREAM STATUS RESULT=OK\nHTTP/1.1 200 OK\r\n\r\n<html>");
+       },
+       "tessivar: the page stopped coming: nothing for 0.2 s after 25 bytes (see "
+       "--stall-timeout)",
+       "Error reading result"},
       {"a reset in the middle of the page",
        [&] {
          bridge_.on("STREAM CONNECT", [](BridgeConnection& conn, const std::string&) {
@@ -392,11 +416,38 @@ TEST(CommandLineTest, TheFirstHelpVersionOrErrorDecides) {
   EXPECT_EQ(named.settings().samHost, "i2pd");
   EXPECT_EQ(named.settings().timeout, std::chrono::milliseconds(2500));
   EXPECT_EQ(parse({}).settings().timeout, std::chrono::seconds(600));
-  for (const char* bad :
-       {"--bogus", "-", "--sam", "--sam=127.0.0.1", "--sam=:7656", "--sam=127.0.0.1:0",
-        "--sam=127.0.0.1:65536", "--sam=127.0.0.1:76x", "--sam=a b:7656",
-        "--site=", "--site=a.i2p\r\nX:y", "--i2cp-options=a=1\nSESSION",
-        "--timeout=", "--timeout=-1", "--timeout=1.", "--timeout=1e3", "--timeout=ten"}) {
+  const CommandLine checking =
+      parse({"--jobs=256", "--check-timeout=2.5", "--format=json", "--check", "--stall-timeout=0"});
+  EXPECT_EQ(checking.action(), Action::kRun);
+  EXPECT_EQ(checking.settings().jobs, 256);
+  EXPECT_EQ(checking.settings().checkTimeout, std::chrono::milliseconds(2500));
+  EXPECT_EQ(checking.settings().format, CheckFormat::kJson);
+  EXPECT_EQ(checking.settings().stallTimeout.count(), 0);
+  EXPECT_EQ(parse({"--format=tsv"}).error(), "--format needs --check");
+  for (const char* bad : {"--bogus",
+                          "-",
+                          "--sam",
+                          "--sam=127.0.0.1",
+                          "--sam=:7656",
+                          "--sam=127.0.0.1:0",
+                          "--sam=127.0.0.1:65536",
+                          "--sam=127.0.0.1:76x",
+                          "--sam=a b:7656",
+                          "--site=",
+                          "--site=a.i2p\r\nX:y",
+                          "--i2cp-options=a=1\nSESSION",
+                          "--timeout=",
+                          "--timeout=-1",
+                          "--timeout=1.",
+                          "--timeout=1e3",
+                          "--timeout=ten",
+                          "--jobs=0",
+                          "--jobs=257",
+                          "--jobs=",
+                          "--jobs=+3",
+                          "--format=xml",
+                          "--check-timeout=-1",
+                          "--stall-timeout=ten"}) {
     const CommandLine line = parse({bad, "--help"});
     EXPECT_EQ(line.action(), Action::kUsageError) << bad;
     EXPECT_FALSE(line.error().empty()) << bad;
@@ -456,37 +507,55 @@ TEST_F(ListingTest, TheBinaryRemovesItsPrivateTemporaryFileWhenTerminated) {
   EXPECT_TRUE(tmpIsEmpty() && entries() == 1);  // nor the output file's
 }
 
+// Runs the binary on a terminal of its own with `arguments`, standard output there too or,
+// unless `outputThere`, on /dev/null; `onText` sees all shown so far after each read. Returns
+// what the terminal got, which turns "\n" into "\r\n", and sets `exitStatus`.
+std::string onTerminal(std::vector<std::string> arguments, bool outputThere,
+                       const std::function<void(const std::string&)>& onText, int& exitStatus) {
+  arguments.insert(arguments.begin(), TESSIVAR_BINARY);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (!outputThere) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    execv(TESSIVAR_BINARY, argv.data());
+    _exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t n; pid > 0 && (n = ::read(terminal, buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, static_cast<std::size_t>(n));
+    onText(shown);
+  }
+  exitStatus = -1;
+  if (pid > 0 && waitpid(pid, &exitStatus, 0) == pid && WIFEXITED(exitStatus)) {
+    exitStatus = WEXITSTATUS(exitStatus);
+  }
+  ::close(terminal);
+  return shown;
+}
+
 // On a terminal the waits show that they are alive: the seconds of the session's creation and
 // the bytes received, each updated in place and its line finished at the end of its step.
 TEST_F(ListingTest, OnATerminalTheWaitsShowTheirProgressInPlace) {
   const std::string page = withLength(row("tty.i2p", "T", "t2.i2p") + "\n");
   serveSite(page);
-  std::mutex mutex;
-  std::string shown;  // everything the terminal got so far
   const auto created = bridge_.makeGate();
   bridge_.on("SESSION CREATE", [created](BridgeConnection& conn, const std::string&) {
     created->wait();  // until the terminal shows the first second
     conn.send("SESSION STATUS RESULT=OK DESTINATION=" + velqor_test::testKeyPriv() + "\n");
   });
-  int terminal = -1;
-  const std::string samOption = "--sam=127.0.0.1:" + std::to_string(bridge_.port());
-  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {  // standard output elsewhere: only standard error decides
-    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    execl(TESSIVAR_BINARY, TESSIVAR_BINARY, samOption.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;) {
-    shown.append(buffer, static_cast<std::size_t>(n));
-    if (shown.find(" ... 1 s") != std::string::npos) created->open();
-  }
+  // Standard output elsewhere: only standard error decides.
   int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ::close(terminal);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
-  // The terminal turns "\n" into "\r\n".
+  const std::string shown = onTerminal(
+      {sam().substr(1)}, false,
+      [&](const std::string& text) {
+        if (text.find(" ... 1 s") != std::string::npos) created->open();
+      },
+      status);
+  EXPECT_EQ(status, 0) << shown;
   const std::size_t tunnel = shown.find("Establish a tunnel ...\rEstablish a tunnel ... 1 s");
   const std::size_t lookup = shown.find("\r\nNaming lookup ...");
   const std::size_t bytes = shown.find("Received 0 bytes\r");
@@ -496,6 +565,297 @@ TEST_F(ListingTest, OnATerminalTheWaitsShowTheirProgressInPlace) {
   EXPECT_LT(tunnel, lookup) << shown;
   EXPECT_LT(bytes, received) << shown;
   EXPECT_NE(received, std::string::npos) << shown;
+}
+
+// The sockets of this process connected to `port`: at the bridge's port, the tool's own.
+int socketsTo(uint16_t port) {
+  int count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(std::atoi(entry.path().filename().c_str()), reinterpret_cast<sockaddr*>(&peer),
+                    &length) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// A valid public destination of its own for each `n`: the test key's with its first character
+// changed.
+std::string destination(int n) {
+  return std::string(1, static_cast<char>('A' + n)) + velqor_test::testKeyPub().substr(1);
+}
+
+// The fields of a report line after the host, the time of the first byte shown as "T".
+std::string fieldsOf(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream in(line);
+  for (std::string field; std::getline(in, field, '\t');) fields.push_back(field);
+  if (fields.size() != 6) return "(not 6 fields) " + line;
+  if (fields[3].find_first_not_of("0123456789") == std::string::npos) fields[3] = "T";
+  return fields[1] + "\t" + fields[2] + "\t" + fields[3] + "\t" + fields[4] + "\t" + fields[5];
+}
+
+// The same fields of a JSON Lines object.
+std::string fieldsOf(const nlohmann::json& site) {
+  const auto text = [&site](const char* key) {
+    return site.at(key).is_null() ? std::string("-") : site.at(key).get<std::string>();
+  };
+  return text("state") + "\t" +
+         (site.at("status").is_null() ? "-" : std::to_string(site.at("status").get<int>())) + "\t" +
+         (site.at("time_ms").is_number_unsigned() ? "T" : "-") + "\t" + text("via") + "\t" +
+         text("cause");
+}
+
+// A directory page of eepsites behind the fake bridge: a STREAM CONNECT to the directory gets
+// page_, one to any other destination is answered by that destination's entry in sites_
+// (INVALID_KEY when it has none).
+class CheckTest : public ListingTest {
+ protected:
+  using Site = std::function<void(BridgeConnection&)>;
+
+  void SetUp() override {
+    ListingTest::SetUp();
+    settings_.check = true;
+    settings_.checkTimeout = std::chrono::milliseconds(500);
+    bridge_.on("STREAM CONNECT", [this](BridgeConnection& conn, const std::string& line) {
+      const std::size_t at = line.find(" DESTINATION=") + 13;
+      const std::string destination = line.substr(at, line.find(' ', at) - at);
+      Site site = status("INVALID_KEY");
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (destination == velqor_test::testKeyPub()) site = replies(withLength(page_), false);
+        if (sites_.count(destination) != 0) site = sites_[destination];
+      }
+      site(conn);
+    });
+  }
+
+  static std::string requestOf(BridgeConnection& conn) {
+    std::string request;
+    for (std::string line = "-"; !line.empty() && line != "\r\n";)
+      request += line = conn.readLine();
+    return request;
+  }
+  static Site status(const std::string& result) {
+    return [result](BridgeConnection& conn) {
+      conn.send("STREAM STATUS RESULT=" + result + "\n");
+      conn.close();
+    };
+  }
+  // Takes the request (noted in requests_), sends the pieces of `reply` between "|" each in a
+  // receive of its own, and, when `waits`, ends the stream only once the run has closed it.
+  Site replies(const std::string& reply, bool waits = true) {
+    return [this, reply, waits](BridgeConnection& conn) {
+      conn.send("STREAM STATUS RESULT=OK\n");
+      const std::string request = requestOf(conn);
+      std::vector<std::string> pieces;
+      std::istringstream in(reply);
+      for (std::string piece; std::getline(in, piece, '|');) pieces.push_back(piece);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_ += request;
+      }
+      conn.sendSplit(pieces);
+      if (waits) conn.readAll();
+      conn.close();
+    };
+  }
+  // The page's rows, each (host, helper, host2).
+  void list(const std::vector<std::vector<std::string>>& rows) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    page_.clear();
+    for (const auto& r : rows) page_ += row(r[0], r[1], r[2]) + "\n";
+  }
+
+  std::string page_;
+  std::map<std::string, Site> sites_;
+  std::string requests_;
+};
+
+TEST_F(CheckTest, ReportsEverySiteInTabsAndInJson) {
+  struct Case {
+    std::string host, helper, host2;
+    std::string reached;  // the destination the site is reached by, "" for none of its own
+    Site site;
+    std::string fields;          // state, status, time, via, cause
+    std::string shownHost = "";  // in the tab-separated line, when not `host`
+    std::string jsonHost = "";   // in the JSON, when not `host`
+  };
+  const std::string b32 = SAM::b32Address(destination(9));
+  const std::string hostile = "ev\x01il\x1b[2J\t\"\\\xff.i2p";
+  const std::vector<Case> cases = {
+      {"ok.i2p", destination(1), "ok2.i2p", destination(1), replies("HTTP/1.1 200 OK\r\n\r\nhi"),
+       "up\t200\tT\thelper\t-"},
+      {"missing.i2p", destination(2), "m.i2p", destination(2),
+       replies("HTTP/1.0 404 Not Found\r\n\r\n"), "up\t404\tT\thelper\t-"},
+      {"gone.i2p", destination(3), "g.i2p", destination(3), status("CANT_REACH_PEER"),
+       "down\t-\t-\thelper\tunreachable (no lease set found)"},
+      {"lost.i2p", destination(4), "l.i2p", destination(4), status("PEER_NOT_FOUND"),
+       "down\t-\t-\thelper\tunreachable (peer not found)"},
+      {"unknown.i2p", "not-a-destination", "u.i2p", "", nullptr,
+       "down\t-\t-\tname\taddress unknown"},
+      {"private.i2p", velqor_test::testKeyPriv(), b32, b32, replies("HTTP/1.1 2|00 OK\r|\n"),
+       "up\t200\tT\tb32\t-"},
+      {"closed.i2p", destination(5), "c.i2p", destination(5),
+       [](BridgeConnection& conn) {
+         conn.send("STREAM STATUS RESULT=OK\n");
+         conn.close();
+       },
+       "down\t-\t-\thelper\trefused (the stream closed without a reply)"},
+      {"silent.i2p", destination(6), "s.i2p", destination(6), replies(""),
+       "down\t-\t-\thelper\tno reply within 0.5 s"},
+      {"ssh.i2p", destination(7), "x.i2p", destination(7), replies("SSH-2.0-OpenSSH_9.2\r\n"),
+       "up\t-\tT\thelper\tthe reply is not HTTP"},
+      {hostile, destination(8), "e.i2p", destination(8), replies("HTTP/1.1 200 OK\r\n\r\n"),
+       "up\t200\tT\thelper\t-", "ev\\x01il\\x1b[2J\\t\"\\\\\\xff.i2p",
+       "ev\x01il\x1b[2J\t\"\\\xc3\xbf.i2p"},
+      {"a b.i2p", "x", "y z", "", nullptr, "down\t-\t-\t-\tno usable address in the row"},
+  };
+  std::vector<std::vector<std::string>> rows;
+  for (const Case& c : cases) {
+    rows.push_back({c.host, c.helper, c.host2});
+    if (c.site) sites_[c.reached] = c.site;
+  }
+  list(rows);
+  for (const CheckFormat format : {CheckFormat::kTsv, CheckFormat::kJson}) {
+    SCOPED_TRACE(format == CheckFormat::kTsv ? "tab-separated" : "JSON Lines");
+    settings_.format = format;
+    const Outcome result = run();
+    EXPECT_EQ(result.status, kExitSuccess) << result.err;
+    EXPECT_EQ(socketsTo(bridge_.port()), 0) << "a descriptor left open";
+    std::istringstream lines(result.out);
+    std::string line;
+    for (const Case& c : cases) {
+      ASSERT_TRUE(std::getline(lines, line)) << result.out;
+      if (format == CheckFormat::kTsv) {
+        EXPECT_EQ(line.substr(0, line.find('\t')), c.shownHost.empty() ? c.host : c.shownHost);
+        EXPECT_EQ(fieldsOf(line), c.fields) << c.host;
+      } else {
+        const nlohmann::json site = nlohmann::json::parse(line);
+        EXPECT_EQ(site.at("host").get<std::string>(), c.jsonHost.empty() ? c.host : c.jsonHost);
+        EXPECT_EQ(fieldsOf(site), c.fields) << c.host;
+      }
+    }
+    if (format == CheckFormat::kJson) {
+      ASSERT_TRUE(std::getline(lines, line));
+      EXPECT_EQ(nlohmann::json::parse(line),
+                nlohmann::json::parse(R"({"eepsites":11,"answered":5,"not_checked":0})"));
+    } else {
+      EXPECT_NE(result.log.find("\n11 eepsites, 5 answered\n"), std::string::npos) << result.log;
+    }
+    EXPECT_FALSE(std::getline(lines, line)) << line;
+    const std::string listed = contentsOf(dir_ + "/list.txt");
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 11) << "the rows in the file";
+  }
+  // The Host header is the row's host when it is a host name, else the address connected to.
+  std::lock_guard<std::mutex> lock(mutex_);
+  EXPECT_NE(requests_.find("GET / HTTP/1.1\r\nHost: private.i2p\r\nConnection: close\r\n"),
+            std::string::npos);
+  EXPECT_NE(requests_.find("\r\nHost: " + SAM::b32Address(destination(8)) + "\r\n"),
+            std::string::npos)
+      << requests_;
+}
+
+// No more probes at once than --jobs, and as many (the first sites answer only once three
+// are open); the run's own limit and a session that fails end the check, after the report.
+TEST_F(CheckTest, KeepsItsBoundsAndFailsOnlyWhenTheRunCannotGoOn) {
+  int open = 0, most = 0;  // probes the sites have taken and not answered yet
+  const auto allOpen = bridge_.makeGate();
+  const Site counted = [&, allOpen](BridgeConnection& conn) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      most = std::max(most, ++open);
+      if (most == 3) allOpen->open();
+    }
+    allOpen->wait();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --open;  // before the answer, which lets the run start the next probe
+    }
+    replies("HTTP/1.1 200 OK\r\n\r\n")(conn);
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;  // on settings_, given the sites' count
+    std::vector<Site> sites;
+    std::string report;  // each line's state and cause
+    std::string err;     // the end of standard error
+  };
+  const std::string up = "up -\n";
+  const std::vector<Case> cases = {
+      {"twelve sites, three at once", [&] { settings_.jobs = 3; }, std::vector<Site>(12, counted),
+       [&] {
+         std::string all;
+         for (int i = 0; i < 12; ++i) all += up;
+         return all;
+       }(),
+       ""},
+      {"the run's limit",
+       [&] {
+         settings_.jobs = 1;
+         settings_.timeout = std::chrono::seconds(2);
+         settings_.checkTimeout = std::chrono::milliseconds(0);
+       },
+       {replies(""), replies("")},
+       "down no reply before the run's time limit ran out\n"
+       "unchecked not checked: the run's time limit ran out\n",
+       "tessivar: the time limit of 2 s ran out while checking the eepsites (see --timeout)\n"
+       "Error: Error checking eepsites\n"},
+      {"a session that fails",
+       [&] { settings_.jobs = 1; },
+       {status("I2P_ERROR"), replies("HTTP/1.1 200 OK\r\n\r\n")},
+       "down the router refused the stream: RESULT=I2P_ERROR\n"
+       "unchecked not checked: the SAM session failed\n",
+       "tessivar: the SAM session failed while checking the eepsites: STREAM CONNECT refused by "
+       "the bridge: RESULT=I2P_ERROR\nError: Error checking eepsites\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::vector<std::string>> rows;
+    for (std::size_t i = 0; i < c.sites.size(); ++i) {
+      rows.push_back({"s" + std::to_string(i) + ".i2p", destination(static_cast<int>(i)), "x.i2p"});
+      sites_[destination(static_cast<int>(i))] = c.sites[i];
+    }
+    list(rows);
+    c.arrange();
+    const Outcome result = run();
+    std::string report;
+    std::istringstream lines(result.out);
+    for (std::string line; std::getline(lines, line);) {
+      std::string fields = fieldsOf(line);
+      report +=
+          fields.substr(0, fields.find('\t')) + " " + fields.substr(fields.rfind('\t') + 1) + "\n";
+    }
+    EXPECT_EQ(report, c.report);
+    EXPECT_EQ(result.status, c.err.empty() ? kExitSuccess : kExitRunFailed);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(socketsTo(bridge_.port()), 0) << "a descriptor left open";
+  }
+  EXPECT_EQ(most, 3);
+}
+
+// On a terminal --check shows a table, each row at the start of a line of its own while the
+// progress line makes way for it, then the summary.
+TEST_F(CheckTest, OnATerminalTheTableComesBetweenTheProgressLines) {
+  sites_[destination(1)] = replies("HTTP/1.1 200 OK\r\n\r\n");
+  list({{"tty.i2p", destination(1), "t.i2p"}, {"down.i2p", "x", "d.i2p"}});
+  int status = 0;
+  const std::string shown = onTerminal(
+      {sam().substr(1), "--check"}, true, [](const std::string&) {}, status);
+  EXPECT_EQ(status, 0) << shown;
+  const std::vector<std::string> inOrder = {
+      "\r\nHOST      STATE      STATUS      TIME  VIA     CAUSE\r\nCheck 2 eepsites ...",
+      "\rtty.i2p   up            200    ", " s  helper\r\n",
+      "\rdown.i2p  down            -         -  name    address unknown\r\n",
+      "\rCheck 2 eepsites ... checked 2 of 2, 1 up\r\n2 eepsites, 1 answered\r\n"};
+  std::size_t at = 0;
+  for (const std::string& text : inOrder) {
+    at = shown.find(text, at);
+    ASSERT_NE(at, std::string::npos) << text << " in\n" << shown;
+  }
 }
 
 }  // namespace
