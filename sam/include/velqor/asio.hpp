@@ -35,7 +35,7 @@
 ///  7. A bridge given by host name (not a numeric IPv4 address) is resolved with the system's
 ///     resolver when a session is made, which may block; a numeric address never does.
 ///
-/// Boost.Asio is not supported by this header: it names standalone asio (namespace ::asio,
+/// Boost.Asio is not supported by this header: it names standalone asio (its namespace and
 /// std::error_code) throughout.
 #ifndef VELQOR_ASIO_HPP
 #define VELQOR_ASIO_HPP
