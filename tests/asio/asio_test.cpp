@@ -3,6 +3,7 @@
 // of its ways, every byte of a stream whatever came with the bridge's lines, the error values
 // of the bridge's refusals, the end of a session seen and rebuilt by the keeper while the loop
 // goes on, datagrams both ways, and (compiled as C++20) the same through coroutines.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -468,7 +469,7 @@ TEST(AsioAdapter, RefusalsAreErrorCodesOfTheirOwn) {
 }
 
 // The bridge ends a kept session: its watch tells, the keeper ends its pending accept, waits the
-// release delay, is refused once and waits the first back-off, and then rebuilds the session
+// release delay, is refused twice and waits the back-off each time, and then rebuilds the session
 // with its destination and its forward while the loop goes on serving another session (the
 // bridge holds the rebuild's SESSION CREATE until a lookup has been served meanwhile).
 TEST(AsioAdapter, TheKeeperRebuildsALostSessionWithoutBlockingTheLoop) {
@@ -476,12 +477,12 @@ TEST(AsioAdapter, TheKeeperRebuildsALostSessionWithoutBlockingTheLoop) {
   const auto served = bridge.makeGate();
   std::atomic<int> creates{0};
   bridge.on("SESSION CREATE", [&](BridgeConnection& conn, const std::string&) {
-    const int n = creates++;  // 0: the bystander, 1: the kept session, 2 and 3: rebuilds
-    if (n == 2) {
+    const int n = creates++;  // 0: the bystander, 1: the kept session, 2 to 4: rebuilds
+    if (n == 2 || n == 3) {
       conn.send("SESSION STATUS RESULT=I2P_ERROR MESSAGE=busy\n");
       return;
     }
-    if (n == 3) served->wait();
+    if (n == 4) served->wait();
     conn.send("SESSION STATUS RESULT=OK DESTINATION=" + testKeyPriv() + "\n");
   });
   bridge.on("STREAM FORWARD", kStreamOk);
@@ -514,7 +515,7 @@ TEST(AsioAdapter, TheKeeperRebuildsALostSessionWithoutBlockingTheLoop) {
   std::function<void()> lookUp = [&] {
     bystander.async_lookup("x", [&](std::error_code ec, std::string) {
       EXPECT_FALSE(ec);
-      if (creates == 4) return served->open();
+      if (creates == 5) return served->open();
       pace.expires_after(std::chrono::milliseconds(10));
       pace.async_wait([&](std::error_code) { lookUp(); });
     });
@@ -529,14 +530,42 @@ TEST(AsioAdapter, TheKeeperRebuildsALostSessionWithoutBlockingTheLoop) {
       {State::HEALTHY, ErrorCode::NONE, 0},
       {State::REBUILDING, ErrorCode::CLOSED, 20},
       {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000},
+      {State::ATTEMPT_FAILED, ErrorCode::REFUSED, 2000},
       {State::REBUILT, ErrorCode::NONE, 0}};
   EXPECT_EQ(reports, expected);
   ASSERT_TRUE(keeper.session().is_open());
   EXPECT_NE(keeper.session().session().getSessionID(), firstId);
   const auto creations = bridge.linesStartingWith("SESSION CREATE");
-  ASSERT_EQ(creations.size(), 4u);
-  EXPECT_EQ(SAM::Message::getValue(creations[3], "DESTINATION"), testKeyPriv());
+  ASSERT_EQ(creations.size(), 5u);
+  EXPECT_EQ(SAM::Message::getValue(creations[4], "DESTINATION"), testKeyPriv());
   EXPECT_EQ(bridge.linesStartingWith("STREAM FORWARD").size(), 2u) << "the forward made again";
+}
+
+// A session found lost gives its control descriptor back before the library closes it, so the
+// number, taken at once by another operation, stays that operation's when the session closes.
+TEST(AsioAdapter, ALostSessionLeavesItsDescriptorNumberAlone) {
+  FakeBridge bridge;
+  const auto answer = bridge.makeGate();
+  bridge.on("NAMING LOOKUP", [&](BridgeConnection& conn, const std::string&) {
+    answer->wait();
+    conn.send("NAMING REPLY RESULT=OK VALUE=v\n");
+  });
+  asio::io_context io;
+  va::stream_session lost = makeSession(io, bridge.port());
+  va::stream_session other = makeSession(io, bridge.port());
+  const int number = lost.session().getControlDescriptor();
+  std::optional<std::error_code> seen;
+  std::optional<std::string> value;
+  lost.async_wait_lost([&](std::error_code ec) { seen = ec; });
+  bridge.closeConnection(0);
+  runUntil(io, [&] { return seen.has_value(); });
+  other.async_lookup("x", [&](std::error_code, std::string v) { value = v; });
+  runUntil(io, [&] { return bridge.linesStartingWith("NAMING LOOKUP").size() == 1; });
+  ASSERT_NE(::fcntl(number, F_GETFD), -1) << "the number is the lookup's now";
+  lost.close();
+  answer->open();
+  runUntil(io, [&] { return value.has_value(); });
+  EXPECT_EQ(*value, "v");
 }
 
 // Datagrams go out framed for the bridge and come in from it; one from any other sender is
