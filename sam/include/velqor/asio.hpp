@@ -1405,11 +1405,12 @@ class session_keeper {
   /// loop; it may read session() and backoff().
   using listener = std::function<void(SessionKeeper::State state, const Error& reason)>;
 
-  /// Keeps `session` (REQUIRES: it is open), on its executor.
+  /// Keeps `session`, on its executor. One that is not open (a failed creation) has nothing to
+  /// be made again from: use the constructor with settings for it.
   explicit session_keeper(stream_session session)
       : core_(std::make_shared<detail::keeper_core>(session.get_executor(), std::move(session),
                                                     session_settings())) {
-    core_->remember(core_->session.session());
+    if (core_->session.is_open()) core_->remember(core_->session.session());
   }
   /// Keeps a session made with `settings`, which the first async_keep() makes (at once, with
   /// the back-off after failures): for a program that starts before its router.
