@@ -1,5 +1,6 @@
-// N concurrent streams through one session pair, each echoing its bytes, two ways side by side:
-// the blocking API with a thread per stream, and operations driven from one thread by epoll.
+// N concurrent streams through one session pair, each echoing its bytes, three ways side by side:
+// the blocking API with a thread per stream, operations driven from one thread by epoll, and the
+// asio adapter (<velqor/asio.hpp>) in one io_context on one thread.
 // On the tests' fake bridge (which joins the two sessions' streams) with N = 50, 200, 1000 and
 // 64 KiB each, and on a private i2pd router with N = 200 x 64 KiB and N = 1000 x 1 KiB (that
 // router stalls for tens of seconds when far more data is in flight).
@@ -13,15 +14,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <velqor/asio.hpp>
 #include <velqor/sam.hpp>
 
 #include <algorithm>
+#include <asio/io_context.hpp>
+#include <asio/write.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -178,6 +183,103 @@ Figures runOneThread(Pair& pair, int count, std::size_t size) {
   return figures;
 }
 
+// The asio adapter's stream of one client: it writes its bytes a piece at a time while it reads
+// the echo back and checks it.
+struct AsioClient : std::enable_shared_from_this<AsioClient> {
+  AsioClient(asio::ip::tcp::socket socket, int number, std::size_t size,
+             std::function<void(bool whole)> ended)
+      : socket(std::move(socket)), number(number), size(size), ended(std::move(ended)) {}
+  asio::ip::tcp::socket socket;
+  int number;
+  std::size_t size, sent = 0, received = 0;
+  bool same = true;
+  char out[velqor_test::kEchoPiece], in[velqor_test::kEchoPiece];
+  std::function<void(bool whole)> ended;
+
+  void writeMore() {
+    if (sent == size) return;
+    const std::size_t length = std::min(velqor_test::kEchoPiece, size - sent);
+    velqor_test::fillEchoBytes(out, number, sent, length);
+    asio::async_write(socket, asio::buffer(out, length),
+                      [self = shared_from_this()](std::error_code ec, std::size_t n) {
+                        self->sent += n;
+                        if (!ec) self->writeMore();
+                      });
+  }
+  void readMore() {
+    socket.async_read_some(
+        asio::buffer(in), [self = shared_from_this()](std::error_code ec, std::size_t n) {
+          self->same =
+              self->same && velqor_test::areEchoBytes(self->in, self->number, self->received, n);
+          self->received += n;
+          if (ec || self->received >= self->size) {
+            return self->ended(self->received == self->size && self->same);
+          }
+          self->readMore();
+        });
+  }
+};
+
+// An accepted stream of the asio row, echoed until its peer's end.
+void asioEcho(std::shared_ptr<asio::ip::tcp::socket> stream,
+              std::shared_ptr<std::vector<char>> buffer) {
+  stream->async_read_some(asio::buffer(*buffer), [=](std::error_code ec, std::size_t n) {
+    if (ec) return;
+    asio::async_write(*stream, asio::buffer(*buffer, n), [=](std::error_code ec, std::size_t) {
+      if (!ec) asioEcho(stream, buffer);
+    });
+  });
+}
+
+// The asio adapter, as asio servers go: one accept at a time, the next one started by the
+// handler of the last (i2pd 2.45.1 loses streams when accepts overlap), every client started at
+// once on the fake bridge and at most 64 streams at once on i2pd (which closes a burst of
+// incoming streams beyond 128), all in one io_context run by this thread.
+Figures runAsio(Pair& pair, int count, std::size_t size, bool onI2pd) {
+  namespace va = SAM::asio;
+  Figures figures;
+  asio::io_context io;
+  va::stream_session server(io.get_executor(), std::move(pair.server));
+  va::stream_session client(io.get_executor(), std::move(pair.client));
+  const std::string destination = server.session().getMyDestination().pub;
+  const auto start = Clock::now();
+  int opened = 0, started = 0, ended = 0;
+  const auto sample = [&] {
+    if (++opened % std::max(1, count / 5) == 0) figures.sample();
+  };
+  int accepted = 0;
+  std::function<void()> acceptNext = [&] {
+    server.async_accept([&](std::error_code ec, asio::ip::tcp::socket stream, std::string) {
+      if (ec) die("accept: " + server.session().getLastError().reason);
+      // No accept is left waiting at the end: the fake bridge would pair it with the next row's.
+      if (++accepted < count) acceptNext();
+      sample();
+      asioEcho(std::make_shared<asio::ip::tcp::socket>(std::move(stream)),
+               std::make_shared<std::vector<char>>(velqor_test::kEchoPiece));
+    });
+  };
+  std::function<void()> connectNext = [&] {
+    if (started == count) return;
+    const int number = started++;
+    client.async_connect(destination, [&, number](std::error_code ec,
+                                                  asio::ip::tcp::socket stream) {
+      if (ec) die("connect: " + client.session().getLastError().reason);
+      sample();
+      auto stream_ = std::make_shared<AsioClient>(std::move(stream), number, size, [&](bool whole) {
+        if (!whole) ++figures.wrong;
+        if (++ended < count) connectNext();
+      });
+      stream_->writeMore();
+      stream_->readMore();
+    });
+  };
+  acceptNext();
+  for (int i = 0; i < (onI2pd ? std::min(count, 64) : count); ++i) connectNext();
+  io.run();
+  figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  return figures;
+}
+
 // One row, in this process: prints its figures as one line for the parent. On i2pd the row
 // starts a router of its own (a child process, so not counted), since a router that carried
 // much data before carries the next row less well, and its SAM thread has been seen to die.
@@ -188,8 +290,9 @@ int runRow(const std::string& way, int count, std::size_t size, uint16_t port, b
     port = router->samPort();
   }
   Pair pair = makePair(port, onI2pd);
-  const Figures f =
-      way == "threads" ? runThreads(pair, count, size) : runOneThread(pair, count, size);
+  const Figures f = way == "threads"      ? runThreads(pair, count, size)
+                    : way == "one-thread" ? runOneThread(pair, count, size)
+                                          : runAsio(pair, count, size, onI2pd);
   if (router && !router->isRunning()) std::printf("  (i2pd died during the row)\n");
   const double mebibytes = static_cast<double>(count) * static_cast<double>(size) / (1 << 20);
   std::printf("%-13s %6.2f s %8.2f MiB/s %8.1f MiB %7d %7d %s\n", way.c_str(), f.seconds,
@@ -224,6 +327,7 @@ void table(const char* self, const char* where, uint16_t port, bool onI2pd,
     std::printf("N = %d streams x %zu KiB, echoed:\n", count, size / 1024);
     row(self, "threads", count, size, port, onI2pd);
     row(self, "one-thread", count, size, port, onI2pd);
+    row(self, "asio", count, size, port, onI2pd);
   }
 }
 
