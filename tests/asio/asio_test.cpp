@@ -476,14 +476,17 @@ TEST(AsioAdapter, RefusalsAreErrorCodesOfTheirOwn) {
 TEST(AsioAdapter, TheKeeperRebuildsALostSessionWithoutBlockingTheLoop) {
   FakeBridge bridge;
   const auto served = bridge.makeGate();
-  std::atomic<int> creates{0};
+  std::atomic<int> creates{0}, rebuiltControl{-1};
   bridge.on("SESSION CREATE", [&](BridgeConnection& conn, const std::string&) {
-    const int n = creates++;  // 0: the bystander, 1: the kept session, 2 to 4: rebuilds
-    if (n == 2 || n == 3) {
+    const int n = creates++;  // 0: the bystander, 1: the kept session, 2 to 5: rebuilds
+    if (n == 2 || n == 3 || n == 5) {
       conn.send("SESSION STATUS RESULT=I2P_ERROR MESSAGE=busy\n");
       return;
     }
-    if (n == 4) served->wait();
+    if (n == 4) {
+      served->wait();
+      rebuiltControl = conn.id();
+    }
     conn.send("SESSION STATUS RESULT=OK DESTINATION=" + testKeyPriv() + "\n");
   });
   bridge.on("STREAM FORWARD", kStreamOk);
@@ -540,6 +543,11 @@ TEST(AsioAdapter, TheKeeperRebuildsALostSessionWithoutBlockingTheLoop) {
   ASSERT_EQ(creations.size(), 5u);
   EXPECT_EQ(SAM::Message::getValue(creations[4], "DESTINATION"), testKeyPriv());
   EXPECT_EQ(bridge.linesStartingWith("STREAM FORWARD").size(), 2u) << "the forward made again";
+  // Lost again: the back-off starts from its first step, not where the last failures left it.
+  keeper.async_keep([](std::error_code) {});
+  bridge.closeConnection(rebuiltControl);
+  runUntil(io, [&] { return reports.size() == expected.size() + 2; });
+  EXPECT_EQ(reports.back(), std::make_tuple(State::ATTEMPT_FAILED, ErrorCode::REFUSED, 1000L));
 }
 
 // A session found lost gives its control descriptor back before the library closes it, so the

@@ -281,7 +281,8 @@ static void test_sessions_streams_limits_keys_and_keeper(fake_bridge* bridge) {
   velqor_keeper_set_callback(keeper, note_report, seen), velqor_keeper_set_release_delay(keeper, 0);
   CHECK(velqor_is_alive(session) == 1 && velqor_keeper_keep(keeper, 0) == 1);
   fake_bridge_close(bridge, control);
-  CHECK(velqor_is_alive(session) == 0 && velqor_is_sick(session) == 1);
+  CHECK(velqor_is_alive(session) == 0 && velqor_is_sick(session) == 1 &&
+        strstr(velqor_strerror(velqor_get_last_error_code(session)), "closed") != NULL);
   CHECK(velqor_keeper_keep(keeper, 0) == 1 && velqor_is_alive(session) == 1);
   /* HEALTHY, REBUILDING with a reason, REBUILT; the rebuilt session gives the settings too. */
   CHECK(strcmp(seen, "aBd") == 0 && getters_give(session, settings.samport));
@@ -316,7 +317,8 @@ static void test_operations(fake_bridge* bridge) {
         velqor_operation_events(creation) == 0 && velqor_operation_timeout(creation) == -1);
   velqor_stream_session* session = velqor_operation_take_stream_session(creation);
   CHECK(velqor_operation_take_stream_session(creation) == NULL && velqor_is_sick(session) == 0);
-  CHECK(getters_give(session, settings.samport) && velqor_session_fd(session) >= 0);
+  CHECK(getters_give(session, settings.samport) && velqor_session_fd(session) >= 0 &&
+        take_destination(velqor_get_my_destination(session), pub, priv));
   velqor_operation_free(creation);
 
   fake_bridge_on(bridge, "NAMING LOOKUP NAME=x", REPLY("NAMING REPLY RESULT=OK VALUE=X~\n"));
@@ -324,10 +326,6 @@ static void test_operations(fake_bridge* bridge) {
   char keys[1600];
   snprintf(keys, sizeof keys, "DEST REPLY PUB=%s PRIV=%s\n", pub, priv);
   fake_bridge_on(bridge, "DEST GENERATE", REPLY(keys));
-  fake_bridge_on(bridge, "STREAM FORWARD", REPLY("STREAM STATUS RESULT=CANT_REACH_PEER\n"));
-  char generated[1600];
-  snprintf(generated, sizeof generated, "DEST REPLY PUB=%s PRIV=%s\n", pub, priv);
-  fake_bridge_on(bridge, "DEST GENERATE", REPLY(generated));
   fake_bridge_on(bridge, "STREAM FORWARD", REPLY("STREAM STATUS RESULT=CANT_REACH_PEER\n"));
   fake_bridge_on(bridge, "NAMING LOOKUP NAME=held", "", 0, NULL, 0, 0); /* never answers */
   fake_bridge_on(bridge, "STREAM ACCEPT", accepted, sizeof accepted - 1, NULL, 0, 1);
@@ -339,6 +337,7 @@ static void test_operations(fake_bridge* bridge) {
                              velqor_namelookup_start(session, "b"),
                              velqor_namelookup_start(session, NULL),
                              velqor_forward_start(session, "127.0.0.1", 7, 1)};
+  CHECK(velqor_operation_waits_for_peer(ops[2]) == 0); /* no HELLO answered yet */
   CHECK(run_all(ops, 7) == 4 && velqor_is_sick(session) == 0);
   CHECK(take_equals(velqor_operation_value(ops[0]), "X~") &&
         velqor_operation_value(ops[1]) == NULL);
@@ -358,6 +357,7 @@ static void test_operations(fake_bridge* bridge) {
   CHECK(take_bytes(got, length, "line\n", 5));
   velqor_socket_free(stream);
   CHECK(velqor_operation_progress(ops[4]) == VELQOR_FAILED &&
+        velqor_operation_value(ops[4]) == NULL &&
         take_reason(velqor_operation_last_error(ops[4]), "KEY_NOT_FOUND"));
   CHECK(velqor_operation_last_error_code(ops[5]) == VELQOR_ERROR_ARGUMENT &&
         velqor_operation_step(ops[5]) == VELQOR_FAILED);

@@ -1,6 +1,7 @@
 // velqor-keys's commands, run in order on one directory against the fake bridge: each row is a
 // command line with what it must print and leave on disk.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <velqor/key_file.hpp>
 
@@ -33,6 +34,7 @@ TEST(VelqorKeys, MakesShowsAndConvertsKeyFiles) {
   char name[] = "/tmp/velqor-keys-XXXXXX";
   ASSERT_NE(::mkdtemp(name), nullptr);
   const fs::path dir = name;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   const std::string sam = "--sam=127.0.0.1:" + std::to_string(bridge.port());
   const std::string shown =
       "PUBLIC=" + pub + "\nB32=6cgoz5icadelaumnu666p4bg5exebyaohb4n2l42unfgvarz42uq.b32.i2p\n";
@@ -52,6 +54,7 @@ TEST(VelqorKeys, MakesShowsAndConvertsKeyFiles) {
       {{"from-base64", priv, copy}, "", 1, "", "copy.dat exists already"},
       {{"from-base64", "AAAA", (dir / "short.dat").string()}, "", 1, "", "is 3 bytes"},
       {{"show", (dir / "none.dat").string()}, "", 1, "", "none.dat"},
+      {{"show", (dir / "fifo").string()}, "", 1, "", "fifo is not a regular file"},  // no wait
       {{"new", (dir / "n.dat").string(), "--sam=127.0.0.1:" + std::to_string(refusing)},
        "",
        1,
@@ -63,7 +66,7 @@ TEST(VelqorKeys, MakesShowsAndConvertsKeyFiles) {
        1,
        "",
        "within 200 ms"},
-      {{"new", (dir / "n.dat").string(), "--sam=127.0.0.1"}, "", 2, "", "--sam wants HOST:PORT"},
+      {{"new", (dir / "n.dat").string(), "--sam=:7656"}, "", 2, "", "--sam wants HOST:PORT"},
       {{"new", (dir / "n.dat").string(), "--timeout=soon"}, "", 2, "", "--timeout wants"},
       {{"new"}, "", 2, "", "usage: velqor-keys new PATH"},
       {{"list", k}, "", 2, "", "unknown command 'list'"},

@@ -263,7 +263,8 @@ TEST(StreamSessionTest, SickTable) {
 }
 
 // A session is created with a new destination, then rebuilt: the same destination under a new
-// identifier, once the old control connection is closed, with its forwards made again.
+// identifier, once the old control connection is closed, with its forwards made again (the
+// second was made by an operation).
 TEST(StreamSessionTest, CreationAndRebuild) {
   FakeBridge bridge;
   bridge.on("STREAM FORWARD", kStreamOk);
@@ -280,7 +281,10 @@ TEST(StreamSessionTest, CreationAndRebuild) {
   EXPECT_EQ(mine.pub + " " + mine.priv, testKeyPub() + " " + testKeyPriv());
   EXPECT_TRUE(mine.isGenerated);
   ASSERT_TRUE(failed.forward(kHost, 7001, true).isOk);
-  ASSERT_TRUE(failed.forward(kHost, 7002, false).isOk);
+  const auto forward = SAM::Operation::startForward(failed, kHost, 7002, false);
+  for (SAM::Operation* op = forward.get(); SAM::Operation::wait(&op, 1, -1) > 0;) {
+  }
+  ASSERT_EQ(forward->progress(), SAM::Operation::Progress::DONE);
 
   StreamSession rebuilt(failed);
   EXPECT_TRUE(failed.isSick());

@@ -21,6 +21,7 @@ std::unique_ptr<DatagramSession> openSession(FakeBridge& bridge, Message::Sessio
   limits.read = readLimit;
   auto session = std::make_unique<DatagramSession>("dg", "127.0.0.1", bridge.port(), style,
                                                    "TRANSIENT", "inbound.length=0", limits);
+  EXPECT_EQ(session->getBridgeUdpPort(), bridge.port() - 1) << "i2pd's datagram port";
   session->setBridgeUdpPort(bridge.udpPort());
   return session;
 }

@@ -243,7 +243,7 @@ TEST_F(KeyFileTest, LoadOrGenerateMakesAKeyOnlyWhereThereIsNone) {
   const std::vector<Case> cases = {
       {"DEST REPLY PUB=" + testKeyPub() + " PRIV=" + testKeyPriv() + "\n", false, ErrorCode::NONE},
       {"", false, ErrorCode::CLOSED},
-      {"DEST REPLY RESULT=I2P_ERROR\n", false, ErrorCode::PROTOCOL},
+      {"DEST REPLY RESULT=OK PUB=" + testKeyPub() + "\n", false, ErrorCode::PROTOCOL},  // no PRIV
       {"DEST REPLY PUB=x PRIV=" + other.priv + "\n", true, ErrorCode::NONE},
   };
   const std::string path = dir_ / "site.dat";

@@ -113,12 +113,15 @@ std::vector<Kind> kinds() {
        {"DEST REPLY PUB=" + pub + " PRIV=" + priv + "\n", "DEST REPLY PUB=" + pub + "\n"},
        [](StreamSession& s) {
          const auto r = s.destGenerate();
-         return resultOf(s, r.isOk, r.value.pub + "|" + r.value.priv);
+         return resultOf(
+             s, r.isOk,
+             r.value.pub + "|" + r.value.priv + "|" + (r.value.isGenerated ? "new" : ""));
        },
        [](StreamSession& s) {
          auto op = Operation::startDestGenerate(s);
          const bool ok = run(*op) == Progress::DONE;
-         return resultOf(s, ok, op->destination().pub + "|" + op->destination().priv);
+         const SAM::FullDestination& d = op->destination();
+         return resultOf(s, ok, d.pub + "|" + d.priv + "|" + (d.isGenerated ? "new" : ""));
        }},
       // Whatever follows the status line is the stream's.
       {"STREAM CONNECT",
@@ -126,6 +129,11 @@ std::vector<Kind> kinds() {
         "STREAM STATUS RESULT=CANT_REACH_PEER MESSAGE=gone\n"},
        [=](StreamSession& s) { return stream(s, s.connect(pub, false)); },
        [=](StreamSession& s) { return streamOp(s, Operation::startConnect(s, pub, false)); }},
+      // Silent: no status line is read, so the stream has all the bridge sends.
+      {"STREAM CONNECT",
+       {kStreamOk},
+       [=](StreamSession& s) { return stream(s, s.connect(pub, true)); },
+       [=](StreamSession& s) { return streamOp(s, Operation::startConnect(s, pub, true)); }},
       // The blocking accept hands the peer's line on with the stream; the operation reads it.
       {"STREAM ACCEPT",
        {kStreamOk, "STREAM STATUS RESULT=I2P_ERROR\n"},
@@ -256,8 +264,9 @@ TEST(OperationTest, RunByTheThousandInOneThread) {
   EXPECT_EQ(openDescriptors(), descriptorsBefore) << "a descriptor leaked";
 }
 
-// Each phase stalled by the bridge: the operation fails at its limit with the reason the
-// blocking call gives, its connection closed, the session sick only where a creation failed.
+// Each phase stalled by the bridge: the operation fails at the limit of that phase (each phase's
+// is another) with the reason the blocking call gives, its connection closed, the session sick
+// only where a creation failed.
 TEST(OperationTest, EveryPhaseEndsAtItsLimit) {
   uint16_t fullPort = 0;  // a listener whose accept queue is full answers no further connect
   std::vector<int> fds{velqor_test::loopbackSocket(fullPort, 0)};
@@ -266,11 +275,9 @@ TEST(OperationTest, EveryPhaseEndsAtItsLimit) {
     fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     ::connect(fds.back(), reinterpret_cast<const sockaddr*>(&full), sizeof full);
   }
-  const std::chrono::milliseconds limit(100);
-  const SAM::TimeLimits limits{limit, limit, limit, limit};
-  SAM::TimeLimits untilDeadline;  // no phase limit: only the deadline for everything
-  untilDeadline.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  const std::string noLine = ": no complete line within 100 ms";
+  using ms = std::chrono::milliseconds;
+  const SAM::TimeLimits limits{ms(100), ms(150), ms(200), ms(250)};  // connect, reply, read, write
+  const std::string noLine = ": no complete line within 150 ms";
   const struct {
     const char* held;  // lines the bridge never answers
     std::function<std::unique_ptr<Operation>(StreamSession&, uint16_t)> start;
@@ -299,7 +306,7 @@ TEST(OperationTest, EveryPhaseEndsAtItsLimit) {
       // The status line comes, the peer does not.
       {"STREAM CONNECT",
        [](StreamSession& s, uint16_t) { return Operation::startAccept(s, false); },
-       "read" + noLine},
+       "read: no complete line within 200 ms"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
@@ -384,6 +391,7 @@ TEST(OperationTest, AcceptsTakeTurnsAtTheBridge) {
     }
   };
   EXPECT_EQ(sent(1), 1u);
+  EXPECT_FALSE(ops[0]->waitsForPeer()) << "its status line has not come";
   ops[1].reset();  // freed while it waits: its turn passes on
   pending[1] = nullptr;
   while (late->progress() == Progress::PENDING) Operation::wait(pending.data(), pending.size(), -1);

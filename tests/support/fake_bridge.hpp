@@ -131,6 +131,7 @@ class FakeBridge {
   std::vector<bool> closed_;
   std::vector<Worker> workers_;
   std::vector<std::shared_ptr<Gate>> gates_;
+  bool stopping_ = false;  // the destructor has opened the gates
 };
 
 }  // namespace velqor_test

@@ -231,6 +231,9 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
        "tessivar: the site's reply is not a whole HTTP response: HTTP response incomplete body\n"
        "Error: Error HTTP response incomplete body\n"},
   };
+  // OUTPUT_FILE is a symbolic link: the file it names takes the rows, and the link stays.
+  std::ofstream(dir_ + "/listing.txt").close();
+  fs::create_symlink("listing.txt", dir_ + "/list.txt");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     serveSite(c.response, c.keepOpen);
@@ -244,7 +247,8 @@ TEST_F(ListingTest, ListsTheRowsOfThePageOrFailsCleanly) {
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(contentsOf(dir_ + "/list.txt"), c.err.empty() ? c.file : before) << "a failed run";
     EXPECT_EQ(request(), "GET / HTTP/1.1\r\nHost: tessivar-index.i2p\r\nConnection: close\r\n\r\n");
-    EXPECT_TRUE(tmpIsEmpty() && entries() == 2) << "temporary file left behind";
+    EXPECT_TRUE(tmpIsEmpty() && entries() == 3 && fs::is_symlink(dir_ + "/list.txt"))
+        << "temporary file left behind, or the link replaced";
     const std::vector<unsigned> seen = modes();  // a failed run may have removed it already
     if (!c.err.empty()) continue;
     EXPECT_EQ(seen, std::vector<unsigned>{S_IFREG | 0600}) << "the page's copy while read";
@@ -386,6 +390,7 @@ TEST_F(ListingTest, EveryFailureSaysItsCauseBeforeTheErrorLine) {
   std::ostream unwritable(nullptr);
   EXPECT_EQ(run(&unwritable).err,
             "tessivar: cannot write standard output\nError: error writing standard output\n");
+  EXPECT_FALSE(fs::exists(dir_ + "/list.txt")) << "made by a failed run";
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
   const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a dead process
@@ -707,6 +712,8 @@ TEST_F(CheckTest, ReportsEverySiteInTabsAndInJson) {
        "down\t-\t-\thelper\trefused (the stream closed without a reply)"},
       {"silent.i2p", destination(6), "s.i2p", destination(6), replies(""),
        "down\t-\t-\thelper\tno reply within 0.5 s"},
+      {"held.i2p", destination(10), "h.i2p", destination(10),  // no STREAM STATUS comes
+       [](BridgeConnection& conn) { conn.readAll(); }, "down\t-\t-\thelper\tno reply within 0.5 s"},
       {"ssh.i2p", destination(7), "x.i2p", destination(7), replies("SSH-2.0-OpenSSH_9.2\r\n"),
        "up\t-\tT\thelper\tthe reply is not HTTP"},
       {hostile, destination(8), "e.i2p", destination(8), replies("HTTP/1.1 200 OK\r\n\r\n"),
@@ -742,13 +749,13 @@ TEST_F(CheckTest, ReportsEverySiteInTabsAndInJson) {
     if (format == CheckFormat::kJson) {
       ASSERT_TRUE(std::getline(lines, line));
       EXPECT_EQ(nlohmann::json::parse(line),
-                nlohmann::json::parse(R"({"eepsites":11,"answered":5,"not_checked":0})"));
+                nlohmann::json::parse(R"({"eepsites":12,"answered":5,"not_checked":0})"));
     } else {
-      EXPECT_NE(result.log.find("\n11 eepsites, 5 answered\n"), std::string::npos) << result.log;
+      EXPECT_NE(result.log.find("\n12 eepsites, 5 answered\n"), std::string::npos) << result.log;
     }
     EXPECT_FALSE(std::getline(lines, line)) << line;
     const std::string listed = contentsOf(dir_ + "/list.txt");
-    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 11) << "the rows in the file";
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 12) << "the rows in the file";
   }
   // The Host header is the row's host when it is a host name, else the address connected to.
   std::lock_guard<std::mutex> lock(mutex_);
@@ -784,7 +791,7 @@ TEST_F(CheckTest, KeepsItsBoundsAndFailsOnlyWhenTheRunCannotGoOn) {
     std::string report;  // each line's state and cause
     std::string err;     // the end of standard error
   };
-  const std::string up = "up -\n";
+  const std::string up = "up helper -\n";
   const std::vector<Case> cases = {
       {"twelve sites, three at once", [&] { settings_.jobs = 3; }, std::vector<Site>(12, counted),
        [&] {
@@ -800,15 +807,15 @@ TEST_F(CheckTest, KeepsItsBoundsAndFailsOnlyWhenTheRunCannotGoOn) {
          settings_.checkTimeout = std::chrono::milliseconds(0);
        },
        {replies(""), replies("")},
-       "down no reply before the run's time limit ran out\n"
-       "unchecked not checked: the run's time limit ran out\n",
+       "down helper no reply before the run's time limit ran out\n"
+       "unchecked - not checked: the run's time limit ran out\n",
        "tessivar: the time limit of 2 s ran out while checking the eepsites (see --timeout)\n"
        "Error: Error checking eepsites\n"},
       {"a session that fails",
        [&] { settings_.jobs = 1; },
        {status("I2P_ERROR"), replies("HTTP/1.1 200 OK\r\n\r\n")},
-       "down the router refused the stream: RESULT=I2P_ERROR\n"
-       "unchecked not checked: the SAM session failed\n",
+       "down helper the router refused the stream: RESULT=I2P_ERROR\n"
+       "unchecked - not checked: the SAM session failed\n",
        "tessivar: the SAM session failed while checking the eepsites: STREAM CONNECT refused by "
        "the bridge: RESULT=I2P_ERROR\nError: Error checking eepsites\n"},
   };
@@ -821,15 +828,23 @@ TEST_F(CheckTest, KeepsItsBoundsAndFailsOnlyWhenTheRunCannotGoOn) {
     }
     list(rows);
     c.arrange();
+    const std::string before = contentsOf(dir_ + "/list.txt");
     const Outcome result = run();
-    std::string report;
+    std::string report;  // state, via and cause of each line
     std::istringstream lines(result.out);
     for (std::string line; std::getline(lines, line);) {
-      std::string fields = fieldsOf(line);
-      report +=
-          fields.substr(0, fields.find('\t')) + " " + fields.substr(fields.rfind('\t') + 1) + "\n";
+      const std::string fields = fieldsOf(line);  // state, status, time, via, cause
+      std::size_t via = 0;
+      for (int tab = 0; tab < 3; ++tab) via = fields.find('\t', via) + 1;
+      report += fields.substr(0, fields.find('\t')) + " " + fields.substr(via) + "\n";
     }
+    std::replace(report.begin(), report.end(), '\t', ' ');
     EXPECT_EQ(report, c.report);
+    EXPECT_NE(result.log.find(c.err.empty() ? "12 answered\n" : " 0 answered, 1 not checked\n"),
+              std::string::npos)
+        << result.log;
+    EXPECT_EQ(contentsOf(dir_ + "/list.txt") == before, !c.err.empty())
+        << "replaced by a failed run";
     EXPECT_EQ(result.status, c.err.empty() ? kExitSuccess : kExitRunFailed);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(socketsTo(bridge_.port()), 0) << "a descriptor left open";
